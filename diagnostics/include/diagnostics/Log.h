@@ -1,0 +1,88 @@
+#pragma once
+// The process-wide diagnostic log: one text file under the user's local
+// application-data folder, rotated at start, every line flushed.
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#if defined(__GNUC__)
+#define KELVANE_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define KELVANE_PRINTF_FORMAT(fmt, args)
+#endif
+
+// Which lifecycle lines a log writes. Values other than these behave as None.
+enum class LogHeaderMode : int32_t { None = 0, Created = 1, CreatedWithVersion = 2 };
+
+// The shell folder under which the log's folder lives. Other values behave as LocalAppData.
+enum class LogFolderKind : int32_t { LocalAppData = 0, CommonAppData = 1, Documents = 2 };
+
+constexpr int32_t LogEncodingUtf16 = 1;            // any other encoding is 8-bit text
+constexpr uint64_t LogRotationThreshold = 0xA00000;  // rotate only above 10 MiB
+
+// Resolves the log folder for a folder kind and creates every missing folder on
+// the way: <shell folder>\Tavrello\Logs, without a trailing backslash.
+std::wstring resolveLogFolder(LogFolderKind kind);
+
+// Renames path -> .bak -> .ba2 -> ... -> .ba5 and drops the old .ba5.
+void rotateLogFiles(const std::wstring& path);
+
+// The open log file. Writes nothing while its stream is null; error lines retry
+// the open, lifecycle lines do not.
+class LogFile {
+public:
+    LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate,
+            LogHeaderMode headerMode, LogFolderKind folderKind);
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    int32_t level() const { return level_; }
+    const std::wstring& path() const { return path_; }
+    bool isOpen() const { return stream_ != nullptr; }
+
+    void writePrefix(const wchar_t* tag);
+    void writeError(const char* format, va_list args);
+    void writeErrorCode(int32_t code, uint32_t extra);
+    // Writes the destroyed line when the header mode asks for it, then closes.
+    void finish();
+
+private:
+    bool headerLines() const;
+    bool openStream();
+    bool beginErrorLine();
+    void writeWide(const wchar_t* text);
+    void writeNarrow(const char* text, size_t length);
+
+    FILE* stream_ = nullptr;
+    int32_t level_ = 1;
+    bool truncate_ = false;
+    LogHeaderMode headerMode_ = LogHeaderMode::None;
+    int32_t encoding_ = 0;
+    std::wstring path_;
+};
+
+class Log {
+public:
+    explicit Log(std::unique_ptr<LogFile> file) : file_(std::move(file)) {}
+
+    // The process's log, or null while none is started. Check before every write.
+    static Log* instance();
+
+    void writeError(const char* format, ...) KELVANE_PRINTF_FORMAT(2, 3);
+    void writeErrorCode(int32_t code, uint32_t extra = 0);
+
+    LogFile& file() { return *file_; }
+
+private:
+    friend void endLog();
+    std::unique_ptr<LogFile> file_;
+};
+
+// Starts the process's log unless one exists (then it does nothing).
+void startLog(const char* name, bool nameSuffix, LogFolderKind folderKind, LogHeaderMode headerMode);
+// Writes the destroyed line when due, closes the file and forgets the log.
+void endLog();

@@ -1,0 +1,50 @@
+#pragma once
+// Read-only access to the program's registry settings (8-bit registry functions).
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+// Root selectors of RegistryKey.
+enum : int32_t {
+    RegistryRootLocalMachine = 0,
+    RegistryRootCurrentUser = 1,
+    RegistryRootClassesRoot = 2,
+    RegistryRootUsers = 3,
+};
+
+extern const char* const SettingsKeyPrefix;   // "Software\\Tavrello\\"
+extern const char* const LogLevelValueName;   // "LogLevel"
+
+// Owns one open registry key. A failed open leaves it without a handle, and every
+// query then fails.
+class RegistryKey {
+public:
+    // viewFlag non-zero asks for the 32-bit registry view, zero for the 64-bit view.
+    RegistryKey(const char* path, int32_t rootSelector, int32_t viewFlag);
+    ~RegistryKey();
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
+    bool isOpen() const { return record_->handle != nullptr; }
+
+    // Reads at most 4 bytes of the value into *destination (the stored type is
+    // ignored); true when the query succeeded.
+    bool queryValue(const char* valueName, int32_t* destination) const;
+
+private:
+    struct Record {
+        HKEY handle = nullptr;
+        int32_t rootSelector = 0;
+        int32_t viewFlag = 0;
+    };
+    std::unique_ptr<Record> record_;
+};
+
+// Access mask for a view flag: KEY_READ with KEY_WOW64_32KEY or KEY_WOW64_64KEY.
+REGSAM registryAccessMask(int32_t viewFlag);
+
+// LogLevel for a log name: current user first, then local machine, both in the
+// 32-bit view; 1 when neither has it. Never writes anything.
+int32_t readLogLevel(const char* logName);

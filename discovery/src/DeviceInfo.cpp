@@ -1,0 +1,12 @@
+#include "discovery/DeviceInfo.h"
+
+bool isDuplicateOfListed(const DeviceList& list, const DeviceInfo& candidate) {
+    for (const DeviceInfo& entry : list) {
+        if ((entry.source == DeviceSourceWinUsb || entry.source == DeviceSourceService) &&
+            entry.vendorId == candidate.vendorId && entry.productId == candidate.productId &&
+            entry.serialNumber == candidate.serialNumber) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,315 @@
+#include "diagnostics/Log.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shlobj.h>
+
+#include <regex>
+
+using namespace testing_support;
+
+namespace {
+
+const char* const CreatedLine = "A: =============== LOG CREATED ===============";
+const char* const DestroyedLine = "A: ============== LOG DESTROYED ==============";
+const std::regex PrefixPattern(R"(^\d{4}:\d{2}:\d{2}_\d{2}:\d{2}:\d{2}:\d{3} ([AE]: .*)$)");
+
+// The lines of a log file with their time prefix checked and removed.
+std::vector<std::string> bodiesOf(const std::wstring& path) {
+    std::vector<std::string> bodies;
+    for (const std::string& line : splitCrLfLines(readFileBytes(path))) {
+        std::smatch m;
+        if (std::regex_match(line, m, PrefixPattern)) {
+            bodies.push_back(m[1]);
+        } else {
+            bodies.push_back("<no prefix> " + line);
+        }
+    }
+    return bodies;
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    std::string name = "KelvaneTest_Log";
+    std::wstring folder;
+    std::wstring path;
+
+    void SetUp() override {
+        endLog();
+        folder = resolveLogFolder(LogFolderKind::LocalAppData);
+        path = folder + L"\\" + widen(name) + L".log";
+        deleteSettingsKeys(name);
+        removeFiles();
+    }
+    void TearDown() override {
+        endLog();
+        removeFiles();
+        deleteSettingsKeys(name);
+    }
+    void removeFiles() {
+        deleteFileIfPresent(path);
+        for (const wchar_t* s : {L".bak", L".ba2", L".ba3", L".ba4", L".ba5"}) deleteFileIfPresent(path + s);
+    }
+    void setLevel(uint32_t level) {
+        userKey_.reset(new ScopedSettingsKey(HKEY_CURRENT_USER, name));
+        userKey_->setDword("LogLevel", level);
+    }
+    void start(LogHeaderMode mode = LogHeaderMode::Created) {
+        startLog(name.c_str(), false, LogFolderKind::LocalAppData, mode);
+        ASSERT_NE(Log::instance(), nullptr);
+    }
+
+private:
+    std::unique_ptr<ScopedSettingsKey> userKey_;
+};
+
+TEST_F(LogTest, FirstRunCreatesFoldersFileAndCreatedLine) {
+    const std::wstring logs = folder;
+    const std::wstring maker = logs.substr(0, logs.rfind(L'\\'));
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((logs + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW((logs + L"\\" + found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    ASSERT_TRUE(RemoveDirectoryW(logs.c_str()));
+    ASSERT_TRUE(RemoveDirectoryW(maker.c_str()));
+
+    start();
+    EXPECT_TRUE(fileExists(maker));
+    EXPECT_TRUE(fileExists(logs));
+    EXPECT_EQ(path, logs + L"\\KelvaneTest_Log.log");
+    EXPECT_EQ(bodiesOf(path), std::vector<std::string>{CreatedLine});
+
+    const std::string raw = readFileBytes(path);
+    ASSERT_GE(raw.size(), 2u);
+    EXPECT_EQ(raw.substr(raw.size() - 2), "\r\n");
+    EXPECT_EQ(raw.find('\n'), raw.size() - 1) << "one line, ended by CR LF";
+
+    endLog();
+    EXPECT_EQ(Log::instance(), nullptr);
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{CreatedLine, DestroyedLine}));
+}
+
+TEST_F(LogTest, ProgramLogLivesInTheMakersFolder) {
+    const std::wstring logs = resolveLogFolder(LogFolderKind::LocalAppData);
+    wchar_t base[MAX_PATH] = {};
+    ASSERT_EQ(SHGetFolderPathW(nullptr, 0x1c, nullptr, 0, base), S_OK);
+    EXPECT_EQ(logs, std::wstring(base) + L"\\Tavrello\\Logs");
+    // Unknown kinds behave as LocalAppData.
+    EXPECT_EQ(resolveLogFolder(static_cast<LogFolderKind>(17)), logs);
+}
+
+TEST_F(LogTest, FileOfExactlyTenMebibytesIsAppendedTo) {
+    writeFileOfSize(path, 10485760);
+    start();
+    EXPECT_FALSE(fileExists(path + L".bak"));
+    EXPECT_GT(fileSizeOf(path), 10485760u);
+    const std::string raw = readFileBytes(path);
+    EXPECT_EQ(raw.substr(0, 4), "xxxx");
+    EXPECT_NE(raw.find(CreatedLine, 10485760), std::string::npos);
+}
+
+TEST_F(LogTest, OneByteMoreRotatesThroughFiveGenerations) {
+    writeFileOfSize(path, 10485761);
+    const char* older[] = {"bak", "ba2", "ba3", "ba4", "ba5"};
+    for (const char* suffix : older) writeFileBytes(path + L"." + widen(suffix), suffix);
+
+    start();
+    EXPECT_EQ(fileSizeOf(path + L".bak"), 10485761u);
+    EXPECT_EQ(readFileBytes(path + L".ba2"), "bak");
+    EXPECT_EQ(readFileBytes(path + L".ba3"), "ba2");
+    EXPECT_EQ(readFileBytes(path + L".ba4"), "ba3");
+    EXPECT_EQ(readFileBytes(path + L".ba5"), "ba4");  // the old .ba5 is gone
+    EXPECT_EQ(bodiesOf(path), std::vector<std::string>{CreatedLine});
+}
+
+TEST_F(LogTest, RotationSkipsMissingGenerations) {
+    writeFileOfSize(path, 10485761);
+    writeFileBytes(path + L".bak", "previous");
+    start();
+    EXPECT_EQ(fileSizeOf(path + L".bak"), 10485761u);
+    EXPECT_EQ(readFileBytes(path + L".ba2"), "previous");
+    EXPECT_FALSE(fileExists(path + L".ba3"));
+    EXPECT_FALSE(fileExists(path + L".ba4"));
+    EXPECT_FALSE(fileExists(path + L".ba5"));
+    EXPECT_EQ(bodiesOf(path), std::vector<std::string>{CreatedLine});
+}
+
+TEST_F(LogTest, LevelZeroKeepsLifecycleLinesButNoErrorsAndNoRotation) {
+    setLevel(0);
+    writeFileOfSize(path, 10485761);
+    start();
+    EXPECT_FALSE(fileExists(path + L".bak"));
+    Log::instance()->writeError("Build failed %d", 5);
+    Log::instance()->writeErrorCode(2003, 2);
+    endLog();
+    const std::string raw = readFileBytes(path);
+    ASSERT_GT(raw.size(), 10485761u);
+    const std::vector<std::string> tail = splitCrLfLines(raw.substr(10485761));
+    ASSERT_EQ(tail.size(), 2u);
+    EXPECT_NE(tail[0].find(CreatedLine), std::string::npos);
+    EXPECT_NE(tail[1].find(DestroyedLine), std::string::npos);
+}
+
+TEST_F(LogTest, NegativeLevelSuppressesErrorLines) {
+    setLevel(0xFFFFFFFFu);
+    start();
+    EXPECT_EQ(Log::instance()->file().level(), -1);
+    Log::instance()->writeErrorCode(2004);
+    endLog();
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{CreatedLine, DestroyedLine}));
+}
+
+TEST_F(LogTest, LevelZeroWithoutHeaderLinesNeverCreatesTheFile) {
+    setLevel(0);
+    DeleteFileW(path.c_str());
+    start(LogHeaderMode::None);
+    EXPECT_TRUE(fileExists(folder));
+    EXPECT_FALSE(Log::instance()->file().isOpen());
+    Log::instance()->writeError("dropped");
+    endLog();
+    EXPECT_FALSE(fileExists(path));
+}
+
+TEST_F(LogTest, HeaderModeNoneStillOpensForErrorsAtLevelOne) {
+    start(LogHeaderMode::None);
+    EXPECT_TRUE(Log::instance()->file().isOpen());
+    Log::instance()->writeError("Build failed %d", 1400);
+    endLog();
+    EXPECT_EQ(bodiesOf(path), std::vector<std::string>{"E: Build failed 1400"});
+}
+
+TEST_F(LogTest, UnknownHeaderModeBehavesAsNone) {
+    start(static_cast<LogHeaderMode>(9));
+    endLog();
+    EXPECT_EQ(readFileBytes(path), "");
+}
+
+TEST_F(LogTest, VersionLineWithoutVersionResourceIsZeros) {
+    start(LogHeaderMode::CreatedWithVersion);
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{CreatedLine, "A: EXE Version: 0.0.0.0"}));
+}
+
+TEST_F(LogTest, ErrorCodeBodies) {
+    struct Case {
+        int32_t code;
+        uint32_t extra;
+        const char* body;
+    };
+    const Case cases[] = {
+        {2004, 0, "E: GEC:2004"},
+        {2003, 5, "E: GEC:2003, X:5"},
+        {2006, 0xFFFFFFFFu, "E: GEC:2006, X:4294967295"},
+        {-12, 0, "E: GEC:-12"},
+        {-2147483647 - 1, 1, "E: GEC:-2147483648, X:1"},
+    };
+    start(LogHeaderMode::None);
+    std::vector<std::string> expected;
+    for (const Case& c : cases) {
+        Log::instance()->writeErrorCode(c.code, c.extra);
+        expected.push_back(c.body);
+        // Each line is on disk as soon as it is complete, with the log still open.
+        EXPECT_EQ(bodiesOf(path), expected) << "after code " << c.code;
+    }
+}
+
+TEST_F(LogTest, ErrorLinesExpandTheirFormatAndKeepBytesAsTheyAre) {
+    start(LogHeaderMode::None);
+    Log::instance()->writeError("Build failed %d", -5);
+    Log::instance()->writeError("%s and %u", "text", 7u);
+    Log::instance()->writeError("caf\xe9");
+    Log::instance()->writeError("%s", std::string(5000, 'y').c_str());
+    const std::vector<std::string> bodies = bodiesOf(path);
+    ASSERT_EQ(bodies.size(), 4u);
+    EXPECT_EQ(bodies[0], "E: Build failed -5");
+    EXPECT_EQ(bodies[1], "E: text and 7");
+    EXPECT_EQ(bodies[2], "E: caf\xe9");
+    EXPECT_EQ(bodies[3], "E: " + std::string(5000, 'y'));
+}
+
+TEST_F(LogTest, SecondStartIsIgnored) {
+    start();
+    Log* first = Log::instance();
+    const std::string otherName = "KelvaneTest_Other";
+    const std::wstring otherPath = folder + L"\\" + widen(otherName) + L".log";
+    deleteFileIfPresent(otherPath);
+    startLog(otherName.c_str(), true, LogFolderKind::Documents, LogHeaderMode::None);
+    EXPECT_EQ(Log::instance(), first);
+    Log::instance()->writeErrorCode(2000);
+    EXPECT_FALSE(fileExists(otherPath));
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{CreatedLine, "E: GEC:2000"}));
+}
+
+TEST_F(LogTest, LockedFileLosesCreatedLineAndFirstErrorAfterUnlockOpensIt) {
+    writeFileBytes(path, "");
+    HANDLE lock = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    start();
+    EXPECT_FALSE(Log::instance()->file().isOpen());
+    Log::instance()->writeErrorCode(2001);  // lost: still locked
+    CloseHandle(lock);
+
+    Log::instance()->writeErrorCode(2002, 3);
+    EXPECT_TRUE(Log::instance()->file().isOpen());
+    endLog();
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{"E: GEC:2002, X:3", DestroyedLine}));
+}
+
+TEST_F(LogTest, OtherProcessesMayReadAndWriteWhileOpen) {
+    start();
+    HANDLE other = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(other, INVALID_HANDLE_VALUE);
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+}
+
+TEST_F(LogTest, NameSuffixAppendsTheExecutableName) {
+    const std::wstring suffixed = folder + L"\\" + widen(name) + L"_diagnostics_tests.exe.log";
+    deleteFileIfPresent(suffixed);
+    startLog(name.c_str(), true, LogFolderKind::LocalAppData, LogHeaderMode::Created);
+    EXPECT_EQ(Log::instance()->file().path(), suffixed);
+    endLog();
+    EXPECT_EQ(bodiesOf(suffixed), (std::vector<std::string>{CreatedLine, DestroyedLine}));
+    deleteFileIfPresent(suffixed);
+}
+
+TEST_F(LogTest, EndLogWithoutLogDoesNothing) {
+    endLog();
+    endLog();
+    EXPECT_EQ(Log::instance(), nullptr);
+}
+
+TEST_F(LogTest, TruncatingLogEmptiesTheFileAndNeverRotates) {
+    writeFileOfSize(path, 10485761);
+    {
+        LogFile file(name.c_str(), 0, false, true, LogHeaderMode::Created, LogFolderKind::LocalAppData);
+    }
+    EXPECT_FALSE(fileExists(path + L".bak"));
+    EXPECT_EQ(bodiesOf(path), std::vector<std::string>{CreatedLine});
+}
+
+TEST_F(LogTest, Utf16LogHoldsOnlyUtf16Text) {
+    {
+        LogFile file(name.c_str(), LogEncodingUtf16, false, true, LogHeaderMode::None, LogFolderKind::LocalAppData);
+        ASSERT_TRUE(file.isOpen());
+        file.writeErrorCode(2005, 109);
+    }
+    const std::string raw = readFileBytes(path);
+    std::wstring text;
+    for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+        text += static_cast<wchar_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
+    }
+    if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+    EXPECT_EQ(raw.size() % 2, 0u);
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), L"\r\n");
+    EXPECT_NE(text.find(L" E: GEC:2005, X:109\r\n"), std::wstring::npos);
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace testing_support {
+
+namespace {
+std::string settingsPath(const std::string& logName) { return "Software\\Tavrello\\" + logName; }
+}  // namespace
+
+ScopedSettingsKey::ScopedSettingsKey(HKEY root, const std::string& logName)
+    : root_(root), path_(settingsPath(logName)) {
+    const LONG rc = RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0,
+                                    KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key_, nullptr);
+    EXPECT_EQ(rc, ERROR_SUCCESS) << "cannot create test key " << path_;
+}
+
+ScopedSettingsKey::~ScopedSettingsKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+    RegDeleteKeyExA(root_, path_.c_str(), KEY_WOW64_32KEY, 0);
+}
+
+void ScopedSettingsKey::setDword(const char* name, uint32_t value) {
+    setRaw(name, REG_DWORD, &value, sizeof value);
+}
+
+void ScopedSettingsKey::setRaw(const char* name, DWORD type, const void* data, DWORD size) {
+    ASSERT_NE(key_, nullptr);
+    ASSERT_EQ(RegSetValueExA(key_, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+}
+
+void deleteSettingsKeys(const std::string& logName) {
+    RegDeleteKeyExA(HKEY_CURRENT_USER, settingsPath(logName).c_str(), KEY_WOW64_32KEY, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, settingsPath(logName).c_str(), KEY_WOW64_32KEY, 0);
+}
+
+std::string readFileBytes(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool fileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void writeFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    if (!bytes.empty()) WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_EQ(written, bytes.size());
+}
+
+void writeFileOfSize(const std::wstring& path, uint64_t size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const std::string chunk(1 << 20, 'x');
+    uint64_t left = size;
+    while (left > 0) {
+        const DWORD n = static_cast<DWORD>(left < chunk.size() ? left : chunk.size());
+        DWORD written = 0;
+        WriteFile(file, chunk.data(), n, &written, nullptr);
+        left -= written;
+        if (written == 0) break;
+    }
+    CloseHandle(file);
+    ASSERT_EQ(fileSizeOf(path), size);
+}
+
+uint64_t fileSizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void deleteFileIfPresent(const std::wstring& path) { DeleteFileW(path.c_str()); }
+
+std::vector<std::string> splitCrLfLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::wstring widen(const std::string& text) {
+    std::wstring wide;
+    for (unsigned char c : text) wide += static_cast<wchar_t>(c);
+    return wide;
+}
+
+}  // namespace testing_support
