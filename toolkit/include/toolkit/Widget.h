@@ -1,0 +1,122 @@
+#pragma once
+// Window-backed widgets. Every toolkit window class has the one windowProcedure,
+// which finds the widget through the window's user-data slot and hands each
+// message to the widget's table of handlers.
+
+#include "toolkit/GdiPlus.h"
+#include "toolkit/Object.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace Nvx {
+
+// A handler receives the message id, wParam and lParam and returns the window
+// procedure's result.
+using MessageHandler = std::function<LRESULT(UINT message, WPARAM wParam, LPARAM lParam)>;
+// One handler per message id; insertion never replaces a registered handler.
+using HandlerMap = std::unordered_map<UINT, MessageHandler>;
+
+// Registers a toolkit window class of the live application's module, with
+// windowProcedure, CS_HREDRAW | CS_VREDRAW and no background brush. Returns
+// RegisterClassExW's atom; 0 when it fails or no application exists.
+ATOM registerWindowClass(const std::wstring& className, HCURSOR cursor);
+void unregisterWindowClass(const std::wstring& className);
+
+LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Logical units to pixels: value times scale, truncated toward zero and held in
+// the int range. CW_USEDEFAULT passes unchanged.
+int toPixels(int value, float scale);
+// Pixels to logical units: value divided by scale, truncated toward zero.
+int toLogical(int pixels, float scale);
+
+struct Size {
+    int width = 0;
+    int height = 0;
+};
+
+class Widget : public Object {
+public:
+    // Enters the widget in parent's children (parent owns it from then on) and
+    // copies the parent's scale once. Creates no window.
+    explicit Widget(Widget* parent);
+    ~Widget() override;
+
+    // Creates the widget's window once; false when it already has one or when
+    // creation failed (logged as "Build failed <code>"). Positions and sizes are
+    // logical units.
+    bool create(const std::wstring& className, const std::wstring& windowName, DWORD style,
+                int x, int y, int width, int height, HMENU menu, Widget* parent);
+
+    // Routes one message to its handler, or to the default procedure.
+    LRESULT dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+    // The default treatment, for a handler that wants it as well.
+    LRESULT callDefault(UINT message, WPARAM wParam, LPARAM lParam);
+
+    virtual void setFont(HFONT font);
+    virtual void setText(const std::wstring& text);
+    // The window text, at most 1023 characters.
+    virtual std::wstring text() const;
+    // Draws the widget's content into the back buffer's graphics.
+    virtual void paint(Gdiplus::Graphics* graphics) = 0;
+
+    void move(int x, int y);
+    void resize(int width, int height);
+    // The window rectangle's size in logical units.
+    Size size() const;
+    // The window rectangle's size in pixels.
+    Size pixelSize() const;
+    // The client rectangle in pixels.
+    Gdiplus::RectF clientRect() const;
+    // Centres the window on the primary screen.
+    void centerOnScreen();
+    // Strips the caption and frame styles and applies the change.
+    void removeFrame();
+    // Affects only later conversions. Values that are not finite and positive are ignored.
+    void setScale(float scale);
+    void close();
+
+    // Requests a repaint of rect (null: the whole client area), and with
+    // includeParent also of the parent window's area under the widget. Never erases.
+    void invalidate(bool includeParent, const RECT* rect);
+    // Keeps a clone of brush, filled under the content at every paint.
+    void setBackground(const Gdiplus::Brush& brush);
+    // The WM_PAINT handler: renders through the back buffer.
+    LRESULT onPaint(UINT message, WPARAM wParam, LPARAM lParam);
+
+    // The widget's window, or null while it has none (before create, after its
+    // window was destroyed).
+    HWND hwnd() const { return hwnd_; }
+    float scale() const { return scale_; }
+    const HandlerMap& handlers() const { return handlers_; }
+    Gdiplus::Bitmap* backBuffer() const { return backBuffer_.get(); }
+    Gdiplus::Brush* background() const { return background_.get(); }
+
+protected:
+    // Registers handler for message unless one is already registered (the first
+    // registration is kept). Empty handlers are never stored.
+    void addHandler(UINT message, MessageHandler handler);
+    // Binds a member function of the widget as the handler of message.
+    template <typename W>
+    void addHandler(UINT message, LRESULT (W::*member)(UINT, WPARAM, LPARAM)) {
+        using namespace std::placeholders;
+        addHandler(message, MessageHandler(std::bind(member, static_cast<W*>(this), _1, _2, _3)));
+    }
+
+private:
+    friend LRESULT CALLBACK windowProcedure(HWND, UINT, WPARAM, LPARAM);
+
+    HandlerMap handlers_;
+    HWND hwnd_ = nullptr;
+    WNDPROC defaultProc_ = DefWindowProcW;
+    float scale_ = 1.0f;
+    std::unique_ptr<Gdiplus::Bitmap> backBuffer_;
+    std::unique_ptr<Gdiplus::Brush> background_;
+};
+
+}  // namespace Nvx

@@ -1,0 +1,76 @@
+#include "toolkit/Application.h"
+
+#include "toolkit/GdiPlus.h"
+#include "toolkit/Widget.h"
+
+#include <stdexcept>
+
+namespace Nvx {
+
+Application* Application::instance_ = nullptr;
+
+namespace {
+
+// GDI+ runs once per process, with its background thread suppressed: the hook
+// and unhook are called here, on the GUI thread.
+ULONG_PTR gdiplusToken = 0;
+Gdiplus::GdiplusStartupOutput gdiplusOutput{};
+ULONG_PTR gdiplusHookToken = 0;
+bool gdiplusHooked = false;
+
+void startGdiplus() {
+    if (gdiplusToken != 0) return;
+    Gdiplus::GdiplusStartupInput input;
+    input.GdiplusVersion = 1;
+    input.DebugEventCallback = nullptr;
+    input.SuppressBackgroundThread = TRUE;
+    input.SuppressExternalCodecs = FALSE;
+    gdiplusOutput = Gdiplus::GdiplusStartupOutput{};
+    Gdiplus::Status status = Gdiplus::GdiplusStartup(&gdiplusToken, &input, &gdiplusOutput);
+    // A failed start leaves no hook to call.
+    if (status == Gdiplus::Ok && gdiplusOutput.NotificationHook) {
+        gdiplusHooked = gdiplusOutput.NotificationHook(&gdiplusHookToken) == Gdiplus::Ok;
+    }
+}
+
+void stopGdiplus() {
+    if (gdiplusToken == 0) return;
+    if (gdiplusHooked && gdiplusOutput.NotificationUnhook) {
+        gdiplusOutput.NotificationUnhook(gdiplusHookToken);
+    }
+    gdiplusHooked = false;
+    gdiplusHookToken = 0;
+    Gdiplus::GdiplusShutdown(gdiplusToken);
+    gdiplusToken = 0;
+}
+
+}  // namespace
+
+Application::Application(HINSTANCE hInstance) : hInstance_(hInstance) {
+    if (instance_) throw std::runtime_error("Application is already created!");
+    startGdiplus();
+    instance_ = this;
+    // Neither result matters: a class that exists already stays as it is.
+    registerWindowClass(L"Nvx_AbstractControl", LoadCursorW(nullptr, IDC_ARROW));
+    registerWindowClass(L"Nvx_AbstractButton", LoadCursorW(nullptr, IDC_HAND));
+}
+
+Application::~Application() {
+    if (instance_ == this) {
+        instance_ = nullptr;
+        stopGdiplus();
+    }
+}
+
+int Application::run() {
+    MSG msg{};
+    // GetMessageW gives -1 on an error (never for these arguments); that ends
+    // the loop as well rather than spinning on it.
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+}  // namespace Nvx

@@ -1,0 +1,48 @@
+#include "toolkit/Label.h"
+
+namespace Nvx {
+
+Label::Label(Widget* parent, const wchar_t* className)
+    : Widget(parent), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)) {
+    // Arial, 8 pixels, regular, not scaled: owners pass fonts already scaled.
+    // Without the family the label has no font and draws no text until setFont.
+    {
+        Gdiplus::FontFamily family(L"Arial", nullptr);
+        Gdiplus::Font font(&family, 8.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+        font_.reset(font.Clone());
+    }
+    create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE,
+           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parent);
+}
+
+Label::~Label() {
+    format_.reset();
+    font_.reset();
+    text_.clear();
+}
+
+void Label::setText(const std::wstring& text) {
+    text_ = text;
+}
+
+std::wstring Label::text() const {
+    return text_;
+}
+
+void Label::setFont(const Gdiplus::Font& font) {
+    font_.reset(font.Clone());
+}
+
+void Label::setColor(const Gdiplus::Color& color) {
+    color_ = color.GetValue();
+}
+
+void Label::paint(Gdiplus::Graphics* graphics) {
+    if (!graphics || !font_) return;
+    Gdiplus::SolidBrush brush{Gdiplus::Color(color_)};
+    graphics->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
+    Gdiplus::RectF layout = clientRect();
+    graphics->DrawString(text_.c_str(), -1, font_.get(), layout, format_.get(), &brush);
+}
+
+}  // namespace Nvx
