@@ -1,0 +1,100 @@
+#pragma once
+// The process-wide table of open WinUSB devices. Users hold a counted
+// DeviceHandleRef on a device and take an ExclusiveDeviceUse around each
+// conversation with it; the registry opens a device on the first reference and
+// closes it when the last one is gone and nobody is using it.
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "discovery/UsbPlatform.h"
+
+class WinUsbHandleRegistry {
+public:
+    struct AcquireResult {
+        bool valid;
+        uint32_t id;
+    };
+
+    // Creates the registry on first use (once per process) and registers its
+    // teardown at process exit. Null once the teardown has run.
+    static WinUsbHandleRegistry* instance();
+
+    // Closes every device still open and frees the registry; registered to run
+    // at process exit. After it, instance() gives null.
+    static void tearDown();
+
+    // Finds the open device with exactly this path (case-sensitive) and counts
+    // one more reference, or opens it under a new id.
+    AcquireResult acquire(const std::wstring& path);
+    void releaseRef(uint32_t id);
+    // Waits while another user has the device; null when the entry is gone.
+    WINUSB_INTERFACE_HANDLE beginExclusive(uint32_t id);
+    void endExclusive(uint32_t id, bool discard);
+
+    WinUsbHandleRegistry(const WinUsbHandleRegistry&) = delete;
+    WinUsbHandleRegistry& operator=(const WinUsbHandleRegistry&) = delete;
+
+private:
+    struct Entry {
+        UsbFileHandle fileHandle;
+        WinUsbInterface winUsbHandle;
+        uint32_t referenceCount = 0;
+        std::wstring path;
+    };
+
+    WinUsbHandleRegistry() = default;
+    // Frees the WinUSB interface, then closes the file, then forgets the entry.
+    void closeEntry(std::map<uint32_t, Entry>::iterator entry);
+
+    std::mutex mutex_;
+    std::condition_variable idleChanged_;
+    std::map<uint32_t, Entry> entries_;
+    std::set<uint32_t> busyIds_;
+    uint32_t nextId_ = 0;
+};
+
+// A counted reference on one registry entry, released on destruction.
+class DeviceHandleRef {
+public:
+    DeviceHandleRef();
+    ~DeviceHandleRef() { release(); }
+    DeviceHandleRef(const DeviceHandleRef&) = delete;
+    DeviceHandleRef& operator=(const DeviceHandleRef&) = delete;
+
+    // Releases what was held, then opens (or shares) the device at `path`.
+    bool open(const std::wstring& path);
+    void release();
+
+    bool valid() const noexcept { return valid_; }
+    uint32_t id() const noexcept { return id_; }
+
+private:
+    bool valid_ = false;
+    uint32_t id_ = 0;
+};
+
+// Exclusive use of one registry entry for the lifetime of the object (or until
+// end()). Set discardHandle to have the device closed when the use ends, so that
+// the next reference opens it afresh.
+class ExclusiveDeviceUse {
+public:
+    ExclusiveDeviceUse(bool valid, uint32_t id);
+    ~ExclusiveDeviceUse() { end(); }
+    ExclusiveDeviceUse(const ExclusiveDeviceUse&) = delete;
+    ExclusiveDeviceUse& operator=(const ExclusiveDeviceUse&) = delete;
+
+    WINUSB_INTERFACE_HANDLE winUsbHandle() const noexcept { return winUsbHandle_; }
+    void end();
+
+    bool discardHandle = false;
+
+private:
+    bool valid_;
+    uint32_t id_;
+    WINUSB_INTERFACE_HANDLE winUsbHandle_ = nullptr;
+};

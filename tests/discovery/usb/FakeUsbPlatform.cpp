@@ -1,0 +1,550 @@
+#include "FakeUsbPlatform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+
+#include "discovery/WinUsbEnumeration.h"
+
+namespace fake_usb {
+
+const GUID kHidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID kHidSetupClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+
+std::vector<uint8_t> deviceDescriptor(uint8_t iManufacturer, uint8_t iProduct, uint8_t iSerialNumber) {
+    return {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x83, 0x04, 0x10, 0xA1, 0x00, 0x01,
+            iManufacturer, iProduct, iSerialNumber, 1};
+}
+
+std::vector<uint8_t> stringDescriptor(const std::wstring& text) {
+    std::vector<uint8_t> bytes(2 + text.size() * 2);
+    bytes[0] = static_cast<uint8_t>(bytes.size() > 255 ? 255 : bytes.size());
+    bytes[1] = 3;
+    if (!text.empty()) std::memcpy(&bytes[2], text.data(), text.size() * 2);
+    return bytes;
+}
+
+static std::wstring hex4(uint16_t value) {
+    wchar_t text[8];
+    swprintf(text, 8, L"%04X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::wstring hidPath(uint16_t vendorId, uint16_t productId, int instance) {
+    wchar_t suffix[16];
+    swprintf(suffix, 16, L"&%04d", instance);
+    return L"\\\\?\\hid#vid_" + hex4(vendorId) + L"&pid_" + hex4(productId) + L"#7&2f1c3a5&0" + suffix +
+           L"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+}
+
+std::wstring winUsbPath(uint16_t vendorId, uint16_t productId, const std::wstring& serialNumber) {
+    return L"\\\\?\\usb#vid_" + hex4(vendorId) + L"&pid_" + hex4(productId) + L"#" + serialNumber +
+           L"#{6b128895-01de-4056-8aee-c10bf3c4763a}";
+}
+
+namespace {
+
+FakeUsbWorld* world = nullptr;
+thread_local DWORD lastError = 0;
+
+BOOL failWith(DWORD error) {
+    lastError = error;
+    return FALSE;
+}
+
+bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+}  // namespace
+
+// The platform functions of the fake, all answering from the installed world.
+struct FakeUsbWorld::Impl {
+    static std::unique_lock<std::mutex> lock(const char* call) {
+        std::unique_lock<std::mutex> guard(world->mutex_);
+        world->calls_.emplace_back(call);
+        return guard;
+    }
+
+    static HANDLE newHandle() {
+        world->nextHandle_ += 4;
+        return reinterpret_cast<HANDLE>(world->nextHandle_);
+    }
+
+    static void WINAPI HidD_GetHidGuid(LPGUID guid) {
+        auto guard = lock("HidD_GetHidGuid");
+        *guid = kHidInterfaceGuid;
+    }
+
+    static HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* guid, PCWSTR, HWND, DWORD flags) {
+        auto guard = lock("SetupDiGetClassDevsW");
+        if (world->classDevsFails_ || flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) || guid == nullptr) {
+            lastError = ERROR_INVALID_PARAMETER;
+            return INVALID_HANDLE_VALUE;
+        }
+        HDEVINFO set = newHandle();
+        world->sets_[set] = sameGuid(*guid, kHidInterfaceGuid);
+        ++world->counters_.setsOpened;
+        return set;
+    }
+
+    static BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+        auto guard = lock("SetupDiDestroyDeviceInfoList");
+        if (world->sets_.erase(set) == 0) {
+            ++world->counters_.badReleases;
+            return failWith(ERROR_INVALID_HANDLE);
+        }
+        ++world->counters_.setsClosed;
+        return TRUE;
+    }
+
+    static size_t interfaceCount(bool hid) { return hid ? world->hid_.size() : world->winUsb_.size(); }
+
+    static BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
+                                                   PSP_DEVICE_INTERFACE_DATA data) {
+        auto guard = lock("SetupDiEnumDeviceInterfaces");
+        auto found = world->sets_.find(set);
+        if (found == world->sets_.end()) return failWith(ERROR_INVALID_HANDLE);
+        if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+            return failWith(ERROR_INVALID_USER_BUFFER);
+        }
+        if (index >= interfaceCount(found->second)) return failWith(ERROR_NO_MORE_ITEMS);
+        data->InterfaceClassGuid = *guid;
+        data->Flags = SPINT_ACTIVE;
+        data->Reserved = static_cast<ULONG_PTR>(index) + 1;
+        return TRUE;
+    }
+
+    static BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
+                                                        PDWORD requiredSize, PSP_DEVINFO_DATA devInfo) {
+        auto guard = lock("SetupDiGetDeviceInterfaceDetailW");
+        auto found = world->sets_.find(set);
+        if (found == world->sets_.end()) return failWith(ERROR_INVALID_HANDLE);
+        if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
+            data->Reserved > interfaceCount(found->second)) {
+            return failWith(ERROR_INVALID_PARAMETER);
+        }
+        const size_t index = data->Reserved - 1;
+        const bool hid = found->second;
+        HidInterface* hidInterface = hid ? &world->hid_[index] : nullptr;
+        WinUsbDevice* device = hid ? nullptr : &world->winUsb_[index];
+        const std::wstring& path = hid ? hidInterface->path : device->path;
+
+        DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                                          (path.size() + 1) * sizeof(wchar_t));
+        if (hid && hidInterface->zeroDetailSize) needed = 0;
+        if (hid && hidInterface->detailSizeOverride != 0) needed = hidInterface->detailSizeOverride;
+        if (detail == nullptr) {
+            if (size != 0) return failWith(ERROR_INVALID_USER_BUFFER);
+            if (requiredSize != nullptr) *requiredSize = needed;
+            return failWith(ERROR_INSUFFICIENT_BUFFER);
+        }
+        if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return failWith(ERROR_INVALID_USER_BUFFER);
+        if ((hid && hidInterface->failDetail) || (!hid && device->failDetail)) return failWith(ERROR_GEN_FAILURE);
+        if (size < needed) {
+            if (requiredSize != nullptr) *requiredSize = needed;
+            return failWith(ERROR_INSUFFICIENT_BUFFER);
+        }
+        // Writes exactly `needed` bytes: with an overridden size the path is cut
+        // and may lack its terminator, as a misbehaving driver could leave it.
+        const size_t offset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+        const size_t room = needed > offset ? (needed - offset) / sizeof(wchar_t) : 0;
+        std::wstring text = path;
+        text.push_back(L'\0');
+        text.resize(room, L'\0');
+        if (!text.empty()) std::memcpy(detail->DevicePath, text.data(), text.size() * sizeof(wchar_t));
+        if (devInfo != nullptr) {
+            if (devInfo->cbSize != sizeof(SP_DEVINFO_DATA)) return failWith(ERROR_INVALID_USER_BUFFER);
+            devInfo->ClassGuid = hid ? kHidSetupClassGuid : device->setupClass;
+            devInfo->DevInst = static_cast<DWORD>(index + 1);
+        }
+        if (requiredSize != nullptr) *requiredSize = needed;
+        return TRUE;
+    }
+
+    static HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                                     DWORD flagsAndAttributes, HANDLE) {
+        auto guard = lock("CreateFileW");
+        world->openRequests_.push_back({path, access, share, flagsAndAttributes});
+        if (disposition != OPEN_EXISTING) {
+            lastError = ERROR_INVALID_PARAMETER;
+            return INVALID_HANDLE_VALUE;
+        }
+        for (HidInterface& hid : world->hid_) {
+            if (hid.path != path) continue;
+            if (hid.failOpen) break;
+            HANDLE handle = newHandle();
+            world->hidFiles_[handle] = &hid;
+            ++world->counters_.filesOpened;
+            return handle;
+        }
+        for (WinUsbDevice& device : world->winUsb_) {
+            if (device.path != path) continue;
+            if (device.failOpen) break;
+            HANDLE handle = newHandle();
+            world->winUsbFiles_[handle] = &device;
+            ++world->counters_.filesOpened;
+            return handle;
+        }
+        lastError = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+    }
+
+    static BOOL WINAPI CloseHandle(HANDLE handle) {
+        auto guard = lock("CloseHandle");
+        if (world->hidFiles_.erase(handle) == 0 && world->winUsbFiles_.erase(handle) == 0) {
+            ++world->counters_.badReleases;
+            return failWith(ERROR_INVALID_HANDLE);
+        }
+        ++world->counters_.filesClosed;
+        return TRUE;
+    }
+
+    static HidInterface* hidDevice(HANDLE handle) {
+        auto found = world->hidFiles_.find(handle);
+        return found == world->hidFiles_.end() ? nullptr : found->second;
+    }
+
+    static BOOLEAN WINAPI HidD_GetAttributes(HANDLE handle, PHIDD_ATTRIBUTES attributes) {
+        auto guard = lock("HidD_GetAttributes");
+        HidInterface* hid = hidDevice(handle);
+        if (hid == nullptr || hid->failAttributes || attributes->Size != sizeof(HIDD_ATTRIBUTES)) return FALSE;
+        attributes->VendorID = hid->vendorId;
+        attributes->ProductID = hid->productId;
+        attributes->VersionNumber = 0x0100;
+        return TRUE;
+    }
+
+    static BOOLEAN hidString(const char* call, HANDLE handle, PVOID buffer, ULONG length,
+                             std::wstring HidInterface::*field, bool HidInterface::*fails) {
+        auto guard = lock(call);
+        HidInterface* hid = hidDevice(handle);
+        if (hid == nullptr || hid->*fails) return FALSE;
+        const std::wstring& text = hid->*field;
+        if ((text.size() + 1) * sizeof(wchar_t) > length) return FALSE;
+        std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+        return TRUE;
+    }
+
+    static BOOLEAN WINAPI HidD_GetManufacturerString(HANDLE handle, PVOID buffer, ULONG length) {
+        return hidString("HidD_GetManufacturerString", handle, buffer, length, &HidInterface::manufacturer,
+                         &HidInterface::failManufacturer);
+    }
+    static BOOLEAN WINAPI HidD_GetProductString(HANDLE handle, PVOID buffer, ULONG length) {
+        return hidString("HidD_GetProductString", handle, buffer, length, &HidInterface::product,
+                         &HidInterface::failProduct);
+    }
+    static BOOLEAN WINAPI HidD_GetSerialNumberString(HANDLE handle, PVOID buffer, ULONG length) {
+        return hidString("HidD_GetSerialNumberString", handle, buffer, length, &HidInterface::serialNumber,
+                         &HidInterface::failSerialNumber);
+    }
+
+    static BOOL WINAPI WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE handle) {
+        auto guard = lock("WinUsb_Initialize");
+        auto found = world->winUsbFiles_.find(file);
+        if (found == world->winUsbFiles_.end() || found->second->failInitialize) {
+            // Leave something in the slot: a caller must not free it.
+            *handle = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(static_cast<uintptr_t>(0xBAD0));
+            return failWith(ERROR_NOT_SUPPORTED);
+        }
+        *handle = newHandle();
+        world->winUsbHandles_[*handle] = found->second;
+        ++world->counters_.winUsbOpened;
+        return TRUE;
+    }
+
+    static BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
+        auto guard = lock("WinUsb_Free");
+        if (world->winUsbHandles_.erase(handle) == 0) {
+            ++world->counters_.badReleases;
+            return failWith(ERROR_INVALID_HANDLE);
+        }
+        ++world->counters_.winUsbFreed;
+        return TRUE;
+    }
+
+    static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index, USHORT languageId,
+                                           PUCHAR buffer, ULONG length, PULONG transferred) {
+        auto guard = lock("WinUsb_GetDescriptor");
+        world->descriptorRequests_.push_back({type, index, languageId, length});
+        auto found = world->winUsbHandles_.find(handle);
+        if (found == world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
+        WinUsbDevice& device = *found->second;
+        const std::vector<uint8_t>* descriptor = nullptr;
+        if (type == 1 && index == 0) {
+            if (device.failDeviceDescriptor) return failWith(ERROR_GEN_FAILURE);
+            descriptor = &device.deviceDescriptor;
+        } else if (type == 3) {
+            auto error = device.stringErrors.find(index);
+            if (error != device.stringErrors.end()) return failWith(error->second);
+            auto string = device.stringDescriptors.find(index);
+            if (string == device.stringDescriptors.end() || languageId != 0x0409) return failWith(ERROR_GEN_FAILURE);
+            descriptor = &string->second;
+        } else {
+            return failWith(ERROR_INVALID_PARAMETER);
+        }
+        ULONG count = static_cast<ULONG>(descriptor->size());
+        if (count > length) {
+            if (device.oversizeFailsWithInsufficientBuffer) return failWith(ERROR_INSUFFICIENT_BUFFER);
+            count = length;
+        }
+        if (count > 0) std::memcpy(buffer, descriptor->data(), count);
+        *transferred = count;
+        return TRUE;
+    }
+
+    static HANDLE WINAPI GetProcessHeap() { return ::GetProcessHeap(); }
+
+    static LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+        auto guard = lock("HeapAlloc");
+        if (world->heapAllocFails_) return nullptr;
+        void* block = ::HeapAlloc(heap, flags, bytes);
+        if (block != nullptr) {
+            world->heapBlocks_[block] = true;
+            ++world->counters_.heapAllocated;
+        }
+        return block;
+    }
+
+    static BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+        auto guard = lock("HeapFree");
+        if (world->heapBlocks_.erase(block) == 0) {
+            ++world->counters_.badReleases;
+            return FALSE;
+        }
+        ++world->counters_.heapFreed;
+        return ::HeapFree(heap, flags, block);
+    }
+
+    static DWORD WINAPI GetLastError() { return lastError; }
+    static BOOL WINAPI SwitchToThread() { return ::SwitchToThread(); }
+};
+
+FakeUsbWorld::FakeUsbWorld() {
+    table_ = {
+        &Impl::HidD_GetHidGuid,
+        &Impl::HidD_GetAttributes,
+        &Impl::HidD_GetManufacturerString,
+        &Impl::HidD_GetProductString,
+        &Impl::HidD_GetSerialNumberString,
+        &Impl::SetupDiGetClassDevsW,
+        &Impl::SetupDiEnumDeviceInterfaces,
+        &Impl::SetupDiGetDeviceInterfaceDetailW,
+        &Impl::SetupDiDestroyDeviceInfoList,
+        &Impl::WinUsb_Initialize,
+        &Impl::WinUsb_Free,
+        &Impl::WinUsb_GetDescriptor,
+        &Impl::CreateFileW,
+        &Impl::CloseHandle,
+        &Impl::GetProcessHeap,
+        &Impl::HeapAlloc,
+        &Impl::HeapFree,
+        &Impl::GetLastError,
+        &Impl::SwitchToThread,
+    };
+    if (world != nullptr) ADD_FAILURE() << "a fake USB world is already installed";
+    world = this;
+    previous_ = installUsbPlatform(&table_);
+}
+
+FakeUsbWorld::~FakeUsbWorld() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        EXPECT_TRUE(hidFiles_.empty() && winUsbFiles_.empty()) << "device handles left open";
+        EXPECT_TRUE(winUsbHandles_.empty()) << "WinUSB handles left open";
+        EXPECT_TRUE(sets_.empty()) << "device-info sets left open";
+    }
+    installUsbPlatform(previous_);
+    world = nullptr;
+}
+
+FakeUsbWorld* FakeUsbWorld::current() { return world; }
+
+HidInterface& FakeUsbWorld::addHidInterface(const std::wstring& path, uint16_t vendorId, uint16_t productId,
+                                            const std::wstring& manufacturer, const std::wstring& product,
+                                            const std::wstring& serialNumber) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    HidInterface hid;
+    hid.path = path;
+    hid.vendorId = vendorId;
+    hid.productId = productId;
+    hid.manufacturer = manufacturer;
+    hid.product = product;
+    hid.serialNumber = serialNumber;
+    hid_.push_back(hid);
+    return hid_.back();
+}
+
+WinUsbDevice& FakeUsbWorld::addWinUsbDevice(const std::wstring& path, const std::wstring& manufacturer,
+                                            const std::wstring& product, const std::wstring& serialNumber) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    WinUsbDevice device;
+    device.path = path;
+    device.setupClass = UsbDeviceClassGuid;
+    device.deviceDescriptor = deviceDescriptor(1, 2, serialNumber.empty() ? 0 : 3);
+    device.stringDescriptors[0] = {4, 3, 0x09, 0x04};
+    device.stringDescriptors[1] = stringDescriptor(manufacturer);
+    device.stringDescriptors[2] = stringDescriptor(product);
+    if (!serialNumber.empty()) device.stringDescriptors[3] = stringDescriptor(serialNumber);
+    winUsb_.push_back(device);
+    return winUsb_.back();
+}
+
+void FakeUsbWorld::setClassDevsFails(bool fails) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    classDevsFails_ = fails;
+}
+
+void FakeUsbWorld::setHeapAllocFails(bool fails) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    heapAllocFails_ = fails;
+}
+
+void FakeUsbWorld::note(const std::string& call) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    calls_.push_back(call);
+}
+
+Counters FakeUsbWorld::counters() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return counters_;
+}
+
+bool FakeUsbWorld::allReleased() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const Counters& c = counters_;
+    return c.setsOpened == c.setsClosed && c.filesOpened == c.filesClosed && c.winUsbOpened == c.winUsbFreed &&
+           c.heapAllocated == c.heapFreed && c.badReleases == 0 && c.forbiddenCalls == 0;
+}
+
+int FakeUsbWorld::openFiles() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return static_cast<int>(hidFiles_.size() + winUsbFiles_.size());
+}
+
+int FakeUsbWorld::openWinUsbHandles() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return static_cast<int>(winUsbHandles_.size());
+}
+
+std::vector<std::string> FakeUsbWorld::calls() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return calls_;
+}
+
+std::vector<DescriptorRequest> FakeUsbWorld::descriptorRequests() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return descriptorRequests_;
+}
+
+std::vector<OpenRequest> FakeUsbWorld::openRequests() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return openRequests_;
+}
+
+void FakeUsbWorld::clearCalls() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    calls_.clear();
+    descriptorRequests_.clear();
+    openRequests_.clear();
+}
+
+// --- counting wrappers around the real functions ---
+
+namespace {
+
+std::mutex countingMutex;
+Counters countingCounters;
+const UsbPlatform* counted = nullptr;
+
+template <typename F>
+void count(F change) {
+    std::lock_guard<std::mutex> guard(countingMutex);
+    change(countingCounters);
+}
+
+HDEVINFO WINAPI countingGetClassDevs(const GUID* guid, PCWSTR enumerator, HWND window, DWORD flags) {
+    HDEVINFO set = counted->SetupDiGetClassDevsW(guid, enumerator, window, flags);
+    if (set != INVALID_HANDLE_VALUE && set != nullptr) count([](Counters& c) { ++c.setsOpened; });
+    return set;
+}
+
+BOOL WINAPI countingDestroyInfoList(HDEVINFO set) {
+    BOOL done = counted->SetupDiDestroyDeviceInfoList(set);
+    count([done](Counters& c) { done ? ++c.setsClosed : ++c.badReleases; });
+    return done;
+}
+
+HANDLE WINAPI countingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE templateFile) {
+    HANDLE file = counted->CreateFileW(path, access, share, security, disposition, flags, templateFile);
+    if (file != INVALID_HANDLE_VALUE) count([](Counters& c) { ++c.filesOpened; });
+    return file;
+}
+
+BOOL WINAPI countingCloseHandle(HANDLE handle) {
+    BOOL done = counted->CloseHandle(handle);
+    count([done](Counters& c) { done ? ++c.filesClosed : ++c.badReleases; });
+    return done;
+}
+
+LPVOID WINAPI countingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    LPVOID block = counted->HeapAlloc(heap, flags, bytes);
+    if (block != nullptr) count([](Counters& c) { ++c.heapAllocated; });
+    return block;
+}
+
+BOOL WINAPI countingHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+    BOOL done = counted->HeapFree(heap, flags, block);
+    count([done](Counters& c) { done ? ++c.heapFreed : ++c.badReleases; });
+    return done;
+}
+
+BOOL WINAPI forbiddenInitialize(HANDLE, PWINUSB_INTERFACE_HANDLE) {
+    count([](Counters& c) { ++c.forbiddenCalls; });
+    return FALSE;
+}
+
+BOOL WINAPI forbiddenFree(WINUSB_INTERFACE_HANDLE) {
+    count([](Counters& c) { ++c.forbiddenCalls; });
+    return FALSE;
+}
+
+BOOL WINAPI forbiddenGetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG) {
+    count([](Counters& c) { ++c.forbiddenCalls; });
+    return FALSE;
+}
+
+}  // namespace
+
+CountingRealUsbPlatform::CountingRealUsbPlatform() {
+    counted = &realUsbPlatform();
+    countingCounters = Counters();
+    table_ = *counted;
+    table_.SetupDiGetClassDevsW = &countingGetClassDevs;
+    table_.SetupDiDestroyDeviceInfoList = &countingDestroyInfoList;
+    table_.CreateFileW = &countingCreateFile;
+    table_.CloseHandle = &countingCloseHandle;
+    table_.HeapAlloc = &countingHeapAlloc;
+    table_.HeapFree = &countingHeapFree;
+    table_.WinUsb_Initialize = &forbiddenInitialize;
+    table_.WinUsb_Free = &forbiddenFree;
+    table_.WinUsb_GetDescriptor = &forbiddenGetDescriptor;
+    previous_ = installUsbPlatform(&table_);
+}
+
+CountingRealUsbPlatform::~CountingRealUsbPlatform() { installUsbPlatform(previous_); }
+
+Counters CountingRealUsbPlatform::counters() const {
+    std::lock_guard<std::mutex> guard(countingMutex);
+    return countingCounters;
+}
+
+bool CountingRealUsbPlatform::allReleased() const {
+    const Counters c = counters();
+    return c.setsOpened == c.setsClosed && c.filesOpened == c.filesClosed && c.heapAllocated == c.heapFreed &&
+           c.badReleases == 0 && c.forbiddenCalls == 0;
+}
+
+}  // namespace fake_usb

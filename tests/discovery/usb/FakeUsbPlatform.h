@@ -1,0 +1,183 @@
+#pragma once
+// A scripted device world behind the USB platform table: HID interfaces and
+// WinUSB devices with their paths, setup classes, attributes, strings, raw
+// descriptors and per-call failures. It counts every device-info set, file
+// handle, WinUSB handle and heap block opened and released, and records the
+// order of the calls it answers.
+//
+//     fake_usb::FakeUsbWorld world;                  // installed until it goes away
+//     world.addHidInterface(fake_usb::hidPath(0x0483, 0xA110, 0), 0x0483, 0xA110,
+//                           L"Maker", L"Unit", L"SERIAL1");
+//     world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"SERIAL1"),
+//                           L"Maker", L"Unit", L"SERIAL1");
+//     ... run a pass ...
+//     EXPECT_TRUE(world.allReleased());
+//
+// The fake answers from any thread. It never reaches the real WinUSB functions.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "discovery/UsbPlatform.h"
+
+namespace fake_usb {
+
+// A standard 18-byte USB device descriptor naming the given string indexes.
+std::vector<uint8_t> deviceDescriptor(uint8_t iManufacturer, uint8_t iProduct, uint8_t iSerialNumber);
+// A string descriptor: bLength, type 3, then the UTF-16 text (bLength is cut to a byte).
+std::vector<uint8_t> stringDescriptor(const std::wstring& text);
+
+// Interface paths as Windows forms them.
+std::wstring hidPath(uint16_t vendorId, uint16_t productId, int instance);
+std::wstring winUsbPath(uint16_t vendorId, uint16_t productId, const std::wstring& serialNumber);
+
+extern const GUID kHidInterfaceGuid;
+extern const GUID kHidSetupClassGuid;
+
+struct HidInterface {
+    std::wstring path;
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::wstring manufacturer;
+    std::wstring product;
+    std::wstring serialNumber;
+    // Scripted behaviour.
+    bool zeroDetailSize = false;  // the sizing call reports 0 bytes
+    DWORD detailSizeOverride = 0;  // when not 0, the sizing call reports this size
+    bool failDetail = false;      // the detail read itself fails
+    bool failOpen = false;
+    bool failAttributes = false;
+    bool failManufacturer = false;
+    bool failProduct = false;
+    bool failSerialNumber = false;
+};
+
+struct WinUsbDevice {
+    std::wstring path;
+    GUID setupClass{};
+    std::vector<uint8_t> deviceDescriptor;
+    std::map<uint8_t, std::vector<uint8_t>> stringDescriptors;  // by index, language 0x0409
+    std::map<uint8_t, DWORD> stringErrors;  // reads of these indexes fail with the error code
+    // A request shorter than a descriptor: fail with ERROR_INSUFFICIENT_BUFFER
+    // instead of returning the part that fits.
+    bool oversizeFailsWithInsufficientBuffer = false;
+    bool failDetail = false;
+    bool failOpen = false;
+    bool failInitialize = false;
+    bool failDeviceDescriptor = false;
+};
+
+struct Counters {
+    int setsOpened = 0;
+    int setsClosed = 0;
+    int filesOpened = 0;
+    int filesClosed = 0;
+    int winUsbOpened = 0;
+    int winUsbFreed = 0;
+    int heapAllocated = 0;
+    int heapFreed = 0;
+    // Releases of something that was not open (double close, stray handle).
+    int badReleases = 0;
+    // Calls that must never happen here (the real WinUSB functions under Wine).
+    int forbiddenCalls = 0;
+};
+
+struct DescriptorRequest {
+    UCHAR type;
+    UCHAR index;
+    USHORT languageId;
+    ULONG bufferSize;
+};
+
+struct OpenRequest {
+    std::wstring path;
+    DWORD access;
+    DWORD share;
+    DWORD flagsAndAttributes;
+};
+
+class FakeUsbWorld {
+public:
+    // Installs the fake into the platform table; only one at a time.
+    FakeUsbWorld();
+    // Restores the table that was in use; reports a test failure if a file or
+    // WinUSB handle it handed out is still open.
+    ~FakeUsbWorld();
+    FakeUsbWorld(const FakeUsbWorld&) = delete;
+    FakeUsbWorld& operator=(const FakeUsbWorld&) = delete;
+
+    static FakeUsbWorld* current();
+
+    // The returned references stay valid for the world's lifetime; script them
+    // before the pass runs.
+    HidInterface& addHidInterface(const std::wstring& path, uint16_t vendorId, uint16_t productId,
+                                  const std::wstring& manufacturer, const std::wstring& product,
+                                  const std::wstring& serialNumber);
+    // Strings at indexes 1, 2 and 3; an empty serial number gives iSerialNumber 0.
+    WinUsbDevice& addWinUsbDevice(const std::wstring& path, const std::wstring& manufacturer,
+                                  const std::wstring& product, const std::wstring& serialNumber);
+
+    void setClassDevsFails(bool fails);
+    void setHeapAllocFails(bool fails);
+    // Lets a test's own callbacks mark their place in the call order.
+    void note(const std::string& call);
+
+    Counters counters() const;
+    // Everything opened has been released, and nothing was released twice.
+    bool allReleased() const;
+    int openFiles() const;
+    int openWinUsbHandles() const;
+    std::vector<std::string> calls() const;
+    std::vector<DescriptorRequest> descriptorRequests() const;
+    std::vector<OpenRequest> openRequests() const;
+    void clearCalls();
+
+private:
+    struct Impl;
+    friend struct Impl;
+
+    UsbPlatform table_;
+    const UsbPlatform* previous_ = nullptr;
+
+    mutable std::mutex mutex_;
+    std::deque<HidInterface> hid_;
+    std::deque<WinUsbDevice> winUsb_;
+    bool classDevsFails_ = false;
+    bool heapAllocFails_ = false;
+    Counters counters_;
+    std::vector<std::string> calls_;
+    std::vector<DescriptorRequest> descriptorRequests_;
+    std::vector<OpenRequest> openRequests_;
+    uintptr_t nextHandle_ = 0x10000;
+    std::map<HDEVINFO, bool> sets_;            // set -> enumerates HID (else WinUSB)
+    std::map<HANDLE, HidInterface*> hidFiles_;       // open HID device -> its interface
+    std::map<HANDLE, WinUsbDevice*> winUsbFiles_;    // open WinUSB device -> the device
+    std::map<WINUSB_INTERFACE_HANDLE, WinUsbDevice*> winUsbHandles_;
+    std::map<void*, bool> heapBlocks_;
+};
+
+// The real platform functions behind counting wrappers: sets, files and heap
+// blocks are counted; every WinUSB entry is replaced by one that fails and
+// counts a forbidden call. For tests that run the real HID pass under Wine.
+class CountingRealUsbPlatform {
+public:
+    CountingRealUsbPlatform();
+    ~CountingRealUsbPlatform();
+    CountingRealUsbPlatform(const CountingRealUsbPlatform&) = delete;
+    CountingRealUsbPlatform& operator=(const CountingRealUsbPlatform&) = delete;
+
+    Counters counters() const;
+    bool allReleased() const;
+
+private:
+    UsbPlatform table_;
+    const UsbPlatform* previous_ = nullptr;
+};
+
+}  // namespace fake_usb

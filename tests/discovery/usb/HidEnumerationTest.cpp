@@ -1,0 +1,291 @@
+// The HID pass against the scripted device world.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FakeUsbPlatform.h"
+#include "discovery/HidEnumeration.h"
+
+using fake_usb::FakeUsbWorld;
+using fake_usb::HidInterface;
+using fake_usb::hidPath;
+
+namespace {
+
+constexpr uint16_t kVid = 0x0483;
+constexpr uint16_t kPid = 0xA110;
+
+bool noteIdFilter(uint32_t, uint32_t) {
+    FakeUsbWorld::current()->note("IdFilter");
+    return true;
+}
+
+bool noteDescriptionFilter(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
+    FakeUsbWorld::current()->note("DescriptionFilter");
+    return true;
+}
+
+bool rejectAllIds(uint32_t, uint32_t) { return false; }
+bool rejectAllDescriptions(uint32_t, uint32_t, const std::wstring&, const std::wstring&) { return false; }
+
+std::vector<std::wstring> paths(const DeviceList& list) {
+    std::vector<std::wstring> result;
+    for (const DeviceInfo& device : list) result.push_back(device.devicePath);
+    return result;
+}
+
+size_t countOf(const std::vector<std::string>& calls, const std::string& name) {
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
+}
+
+}  // namespace
+
+TEST(HidEnumeration, ListsAcceptedDeviceWithAllFieldsInPlatformOrder) {
+    FakeUsbWorld world;
+    world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"ABC123");
+    DeviceList list;
+    enumerateHidDevices(list, noteIdFilter, noteDescriptionFilter, true);
+
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].vendorId, kVid);
+    EXPECT_EQ(list[0].productId, kPid);
+    EXPECT_EQ(list[0].manufacturer, L"Tavrello");
+    EXPECT_EQ(list[0].product, L"Kelvane");
+    EXPECT_EQ(list[0].serialNumber, L"ABC123");
+    EXPECT_EQ(list[0].devicePath, hidPath(kVid, kPid, 0));
+    EXPECT_EQ(list[0].source, static_cast<uint32_t>(DeviceSourceHid));
+
+    const std::vector<std::string> expected = {
+        "HidD_GetHidGuid", "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces",
+        "SetupDiGetDeviceInterfaceDetailW", "HeapAlloc", "SetupDiGetDeviceInterfaceDetailW", "CreateFileW",
+        "HidD_GetAttributes", "IdFilter", "HidD_GetManufacturerString", "HidD_GetProductString",
+        "DescriptionFilter", "HidD_GetSerialNumberString", "CloseHandle", "HeapFree",
+        "SetupDiEnumDeviceInterfaces", "SetupDiDestroyDeviceInfoList",
+    };
+    EXPECT_EQ(world.calls(), expected);
+
+    const std::vector<fake_usb::OpenRequest> opens = world.openRequests();
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+    EXPECT_EQ(opens[0].share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_EQ(opens[0].flagsAndAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST(HidEnumeration, OnlyInterfacesCarryingTheExactInstanceMarkerAreListed) {
+    const std::wstring base = L"\\\\?\\hid#vid_0483&pid_a110#7&2f1c3a5&0";
+    const std::wstring tail = L"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    const struct {
+        std::wstring path;
+        bool listed;
+    } cases[] = {
+        {base + L"&0000" + tail, true},
+        {base + L"&0001" + tail, false},
+        {base + L"&00000" + tail, false},
+        {base + L"&000" + tail, false},
+        {base + L"&0000#[4d1e55b2]", false},
+        {base + L"&0000", false},
+        {L"\\\\?\\hid#x&0000#{a}#vid_0483&0001" + tail, true},  // found anywhere in the path
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
+        FakeUsbWorld world;
+        world.addHidInterface(c.path, kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, nullptr, false);
+        EXPECT_EQ(list.size(), c.listed ? 1u : 0u);
+        // An interface without the marker is never opened.
+        EXPECT_EQ(world.counters().filesOpened, c.listed ? 1 : 0);
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+TEST(HidEnumeration, EachDropReasonDropsOnlyItsInterfaceAndReleasesEverything) {
+    const struct {
+        const char* name;
+        std::function<void(HidInterface&)> script;
+        bool listed;
+        bool opened;
+    } cases[] = {
+        {"zero detail size", [](HidInterface& d) { d.zeroDetailSize = true; }, false, false},
+        {"detail too small for its own header", [](HidInterface& d) { d.detailSizeOverride = 3; }, false, false},
+        {"detail read fails", [](HidInterface& d) { d.failDetail = true; }, false, false},
+        {"open fails", [](HidInterface& d) { d.failOpen = true; }, false, false},
+        {"attributes fail", [](HidInterface& d) { d.failAttributes = true; }, false, true},
+        {"manufacturer read fails", [](HidInterface& d) { d.failManufacturer = true; }, false, true},
+        {"product read fails", [](HidInterface& d) { d.failProduct = true; }, false, true},
+        {"empty manufacturer", [](HidInterface& d) { d.manufacturer.clear(); }, false, true},
+        {"empty product", [](HidInterface& d) { d.product.clear(); }, false, true},
+        {"serial read fails", [](HidInterface& d) { d.failSerialNumber = true; }, true, true},
+        {"empty serial", [](HidInterface& d) { d.serialNumber.clear(); }, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeUsbWorld world;
+        c.script(world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1"));
+        world.addHidInterface(hidPath(kVid, 0xA111, 0), kVid, 0xA111, L"Tavrello", L"Other", L"S2");
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, nullptr, true);
+
+        std::vector<std::wstring> expected;
+        if (c.listed) expected.push_back(hidPath(kVid, kPid, 0));
+        expected.push_back(hidPath(kVid, 0xA111, 0));
+        EXPECT_EQ(paths(list), expected);
+        if (c.listed) {
+            EXPECT_TRUE(list[0].serialNumber.empty());
+        }
+        EXPECT_EQ(world.counters().filesOpened, c.opened ? 2 : 1);
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+TEST(HidEnumeration, ZeroDetailSizeSkipsWithoutAnyFurtherCall) {
+    FakeUsbWorld world;
+    world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1").zeroDetailSize = true;
+    DeviceList list;
+    enumerateHidDevices(list, nullptr, nullptr, true);
+    const std::vector<std::string> expected = {
+        "HidD_GetHidGuid", "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces",
+        "SetupDiGetDeviceInterfaceDetailW", "SetupDiEnumDeviceInterfaces", "SetupDiDestroyDeviceInfoList",
+    };
+    EXPECT_EQ(world.calls(), expected);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST(HidEnumeration, FiltersRejectBeforeStringsAndBeforeTheSerialNumberAreRead) {
+    {
+        FakeUsbWorld world;
+        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        DeviceList list;
+        enumerateHidDevices(list, rejectAllIds, nullptr, true);
+        EXPECT_TRUE(list.empty());
+        const std::vector<std::string> calls = world.calls();
+        EXPECT_EQ(countOf(calls, "HidD_GetManufacturerString"), 0u);
+        EXPECT_EQ(countOf(calls, "HidD_GetProductString"), 0u);
+        EXPECT_EQ(countOf(calls, "HidD_GetSerialNumberString"), 0u);
+        EXPECT_TRUE(world.allReleased());
+    }
+    {
+        FakeUsbWorld world;
+        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, rejectAllDescriptions, true);
+        EXPECT_TRUE(list.empty());
+        const std::vector<std::string> calls = world.calls();
+        EXPECT_EQ(countOf(calls, "HidD_GetProductString"), 1u);
+        EXPECT_EQ(countOf(calls, "HidD_GetSerialNumberString"), 0u);
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+namespace {
+uint32_t seenVendorId;
+uint32_t seenProductId;
+std::wstring seenManufacturer;
+std::wstring seenProduct;
+
+bool recordIds(uint32_t vendorId, uint32_t productId) {
+    seenVendorId = vendorId;
+    seenProductId = productId;
+    return true;
+}
+
+bool recordDescription(uint32_t, uint32_t, const std::wstring& manufacturer, const std::wstring& product) {
+    seenManufacturer = manufacturer;
+    seenProduct = product;
+    return true;
+}
+}  // namespace
+
+TEST(HidEnumeration, FiltersSeeTheDevicesOwnValues) {
+    FakeUsbWorld world;
+    world.addHidInterface(hidPath(0xFFFE, 0x8001, 0), 0xFFFE, 0x8001, L"Maker", L"Thing", L"S1");
+    DeviceList list;
+    enumerateHidDevices(list, recordIds, recordDescription, true);
+    EXPECT_EQ(seenVendorId, 0xFFFEu);  // zero-extended, not sign-extended
+    EXPECT_EQ(seenProductId, 0x8001u);
+    EXPECT_EQ(seenManufacturer, L"Maker");
+    EXPECT_EQ(seenProduct, L"Thing");
+}
+
+TEST(HidEnumeration, DuplicateRuleAgainstEntriesAlreadyListed) {
+    auto entry = [](uint32_t source, uint32_t productId, const std::wstring& serial) {
+        DeviceInfo device;
+        device.vendorId = kVid;
+        device.productId = productId;
+        device.manufacturer = L"Tavrello";
+        device.product = L"Kelvane";
+        device.serialNumber = serial;
+        device.devicePath = L"earlier";
+        device.source = source;
+        return device;
+    };
+    const struct {
+        const char* name;
+        DeviceInfo earlier;
+        std::wstring hidSerial;  // L"!" makes the serial read fail
+        bool removeDuplicates;
+        bool hidListed;
+    } cases[] = {
+        {"WinUSB entry, same identity", entry(DeviceSourceWinUsb, kPid, L"ABC"), L"ABC", true, false},
+        {"service entry, same identity", entry(DeviceSourceService, kPid, L"ABC"), L"ABC", true, false},
+        {"serials differ in case", entry(DeviceSourceWinUsb, kPid, L"abc"), L"ABC", true, true},
+        {"earlier HID entry", entry(DeviceSourceHid, kPid, L"ABC"), L"ABC", true, true},
+        {"service kind above 2", entry(7, kPid, L"ABC"), L"ABC", true, true},
+        {"other product id", entry(DeviceSourceWinUsb, 0xA111, L"ABC"), L"ABC", true, true},
+        {"both serials empty", entry(DeviceSourceWinUsb, kPid, L""), L"!", true, false},
+        {"HID serial read failed", entry(DeviceSourceWinUsb, kPid, L"ABC"), L"!", true, true},
+        {"removal not asked for", entry(DeviceSourceWinUsb, kPid, L"ABC"), L"ABC", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeUsbWorld world;
+        HidInterface& hid = world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane",
+                                                  c.hidSerial);
+        if (c.hidSerial == L"!") hid.failSerialNumber = true;
+        DeviceList list = {c.earlier};
+        enumerateHidDevices(list, nullptr, nullptr, c.removeDuplicates);
+        ASSERT_EQ(list.size(), c.hidListed ? 2u : 1u);
+        EXPECT_EQ(list[0].devicePath, L"earlier");  // never removed or reordered
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+TEST(HidEnumeration, TwoHidDevicesWithOneIdentityAreBothListedInEnumerationOrder) {
+    FakeUsbWorld world;
+    const std::wstring first = L"\\\\?\\hid#vid_0483&pid_a110#7&11111&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    const std::wstring second = L"\\\\?\\hid#vid_0483&pid_a110#7&22222&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    world.addHidInterface(first, kVid, kPid, L"Tavrello", L"Kelvane", L"SAME");
+    world.addHidInterface(second, kVid, kPid, L"Tavrello", L"Kelvane", L"SAME");
+    DeviceList list;
+    enumerateHidDevices(list, nullptr, nullptr, true);
+    EXPECT_EQ(paths(list), (std::vector<std::wstring>{first, second}));
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST(HidEnumeration, MissingDeviceSetOrHeapEndsCleanly) {
+    {
+        FakeUsbWorld world;
+        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        world.setClassDevsFails(true);
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, nullptr, true);
+        EXPECT_TRUE(list.empty());
+        EXPECT_EQ(countOf(world.calls(), "SetupDiEnumDeviceInterfaces"), 0u);
+        EXPECT_TRUE(world.allReleased());
+    }
+    {
+        FakeUsbWorld world;
+        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        world.setHeapAllocFails(true);
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, nullptr, true);
+        EXPECT_TRUE(list.empty());
+        EXPECT_EQ(world.counters().filesOpened, 0);
+        EXPECT_TRUE(world.allReleased());
+    }
+}
