@@ -1,0 +1,31 @@
+// The real HID pass against whatever Wine presents: it must end, release what it
+// opened and find no motion unit (no unit can be attached to a build machine).
+
+#include <gtest/gtest.h>
+
+#include "FakeUsbPlatform.h"
+#include "discovery/HidEnumeration.h"
+
+TEST(HidSmoke, RealPassEndsReleasesEverythingAndListsNoUnit) {
+    for (bool removeDuplicates : {true, false}) {
+        fake_usb::CountingRealUsbPlatform counting;
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, nullptr, removeDuplicates);
+
+        const fake_usb::Counters counters = counting.counters();
+        EXPECT_EQ(counters.setsOpened, 1);
+        EXPECT_TRUE(counting.allReleased())
+            << "sets " << counters.setsOpened << "/" << counters.setsClosed << ", files " << counters.filesOpened
+            << "/" << counters.filesClosed << ", heap " << counters.heapAllocated << "/" << counters.heapFreed
+            << ", bad " << counters.badReleases << ", WinUSB " << counters.forbiddenCalls;
+        for (const DeviceInfo& device : list) {
+            EXPECT_FALSE(device.vendorId == 0x0483 && device.productId == 0xA110);
+            EXPECT_EQ(device.source, static_cast<uint32_t>(DeviceSourceHid));
+            EXPECT_FALSE(device.manufacturer.empty());
+            EXPECT_FALSE(device.product.empty());
+        }
+        std::printf("HID pass under this system: %u interfaces' detail blocks, %u devices opened, %u listed\n",
+                    static_cast<unsigned>(counters.heapAllocated), static_cast<unsigned>(counters.filesOpened),
+                    static_cast<unsigned>(list.size()));
+    }
+}

@@ -1,0 +1,298 @@
+// The WinUSB pass, its string-descriptor reads and its id parsing, against the
+// scripted device world.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FakeUsbPlatform.h"
+#include "discovery/WinUsbEnumeration.h"
+#include "discovery/WinUsbHandleRegistry.h"
+
+using fake_usb::FakeUsbWorld;
+using fake_usb::WinUsbDevice;
+using fake_usb::winUsbPath;
+
+namespace {
+
+constexpr uint16_t kVid = 0x0483;
+constexpr uint16_t kPid = 0xA110;
+
+bool noteIdFilter(uint32_t, uint32_t) {
+    FakeUsbWorld::current()->note("IdFilter");
+    return true;
+}
+
+bool noteDescriptionFilter(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
+    FakeUsbWorld::current()->note("DescriptionFilter");
+    return true;
+}
+
+bool rejectAllIds(uint32_t, uint32_t) { return false; }
+
+bool rejectAllDescriptions(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
+    FakeUsbWorld* world = FakeUsbWorld::current();
+    // The device has been read and let go before the filter is asked.
+    if (world->openFiles() != 0 || world->openWinUsbHandles() != 0) world->note("DescriptionFilter with device open");
+    return false;
+}
+
+size_t countOf(const std::vector<std::string>& calls, const std::string& name) {
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
+}
+
+std::vector<std::wstring> paths(const DeviceList& list) {
+    std::vector<std::wstring> result;
+    for (const DeviceInfo& device : list) result.push_back(device.devicePath);
+    return result;
+}
+
+std::vector<uint8_t> bytes(std::initializer_list<int> values) {
+    std::vector<uint8_t> result;
+    for (int v : values) result.push_back(static_cast<uint8_t>(v));
+    return result;
+}
+
+}  // namespace
+
+TEST(WinUsbEnumeration, ListsAcceptedDeviceInPlatformOrderAndEmptiesTheListFirst) {
+    FakeUsbWorld world;
+    const std::wstring path = L"\\\\?\\USB#VID_0483&PID_A110#Unit1#{6b128895-01de-4056-8aee-c10bf3c4763a}";
+    world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"SER-1");
+    DeviceList list(3);
+    enumerateWinUsbDevices(list, noteIdFilter, noteDescriptionFilter);
+
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].vendorId, kVid);
+    EXPECT_EQ(list[0].productId, kPid);
+    EXPECT_EQ(list[0].manufacturer, L"Tavrello");
+    EXPECT_EQ(list[0].product, L"Kelvane");
+    EXPECT_EQ(list[0].serialNumber, L"SER-1");
+    EXPECT_EQ(list[0].devicePath, path);  // letter case kept
+    EXPECT_EQ(list[0].source, static_cast<uint32_t>(DeviceSourceWinUsb));
+
+    const std::vector<std::string> expected = {
+        "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailW", "IdFilter",
+        "CreateFileW", "WinUsb_Initialize", "WinUsb_GetDescriptor", "WinUsb_GetDescriptor", "WinUsb_GetDescriptor",
+        "WinUsb_GetDescriptor", "WinUsb_Free", "CloseHandle", "DescriptionFilter", "SetupDiEnumDeviceInterfaces",
+        "SetupDiDestroyDeviceInfoList",
+    };
+    EXPECT_EQ(world.calls(), expected);
+
+    const std::vector<fake_usb::DescriptorRequest> requests = world.descriptorRequests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].type, 1);
+    EXPECT_EQ(requests[0].bufferSize, 18u);
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(requests[i].type, 3);
+        EXPECT_EQ(requests[i].index, i);
+        EXPECT_EQ(requests[i].languageId, 0x0409);
+        EXPECT_EQ(requests[i].bufferSize, 64u);
+    }
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST(WinUsbEnumeration, EachDropReasonDropsOnlyItsDevice) {
+    const struct {
+        const char* name;
+        std::wstring path;
+        std::function<void(WinUsbDevice&)> script;
+        bool idFilterAsked;
+        bool opened;
+    } cases[] = {
+        {"other setup class", winUsbPath(kVid, kPid, L"A"),
+         [](WinUsbDevice& d) { d.setupClass = fake_usb::kHidSetupClassGuid; }, false, false},
+        {"detail read fails", winUsbPath(kVid, kPid, L"A"), [](WinUsbDevice& d) { d.failDetail = true; }, false,
+         false},
+        {"no vendor id", L"\\\\?\\usb#pid_a110#A#{6b128895-01de-4056-8aee-c10bf3c4763a}", nullptr, false, false},
+        {"no product id", L"\\\\?\\usb#vid_0483#A#{6b128895-01de-4056-8aee-c10bf3c4763a}", nullptr, false, false},
+        {"vendor id 0", winUsbPath(0, kPid, L"A"), nullptr, false, false},
+        {"product id 0", winUsbPath(kVid, 0, L"A"), nullptr, false, false},
+        {"open fails", winUsbPath(kVid, kPid, L"A"), [](WinUsbDevice& d) { d.failOpen = true; }, true, false},
+        {"initialisation fails", winUsbPath(kVid, kPid, L"A"), [](WinUsbDevice& d) { d.failInitialize = true; },
+         true, true},
+        {"device descriptor fails", winUsbPath(kVid, kPid, L"A"),
+         [](WinUsbDevice& d) { d.failDeviceDescriptor = true; }, true, true},
+        {"device descriptor short", winUsbPath(kVid, kPid, L"A"),
+         [](WinUsbDevice& d) { d.deviceDescriptor.resize(16); }, true, true},
+        {"manufacturer read fails", winUsbPath(kVid, kPid, L"A"),
+         [](WinUsbDevice& d) { d.stringErrors[1] = ERROR_GEN_FAILURE; }, true, true},
+        {"product read fails", winUsbPath(kVid, kPid, L"A"),
+         [](WinUsbDevice& d) { d.stringErrors[2] = ERROR_GEN_FAILURE; }, true, true},
+        {"serial read fails", winUsbPath(kVid, kPid, L"A"),
+         [](WinUsbDevice& d) { d.stringErrors[3] = ERROR_GEN_FAILURE; }, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeUsbWorld world;
+        WinUsbDevice& dropped = world.addWinUsbDevice(c.path, L"Tavrello", L"Kelvane", L"A");
+        if (c.script) c.script(dropped);
+        world.addWinUsbDevice(winUsbPath(kVid, 0xA111, L"B"), L"Tavrello", L"Other", L"B");
+        DeviceList list;
+        enumerateWinUsbDevices(list, noteIdFilter, nullptr);
+        EXPECT_EQ(paths(list), std::vector<std::wstring>{winUsbPath(kVid, 0xA111, L"B")});
+        EXPECT_EQ(countOf(world.calls(), "IdFilter"), c.idFilterAsked ? 2u : 1u);
+        EXPECT_EQ(world.counters().filesOpened, c.opened ? 2 : 1);
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+TEST(WinUsbEnumeration, ZeroStringIndexesLeaveTheirFieldsEmpty) {
+    FakeUsbWorld world;
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"").deviceDescriptor =
+        fake_usb::deviceDescriptor(0, 2, 0);
+    DeviceList list;
+    enumerateWinUsbDevices(list, nullptr, nullptr);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].manufacturer, L"");
+    EXPECT_EQ(list[0].product, L"Kelvane");
+    EXPECT_EQ(list[0].serialNumber, L"");
+    EXPECT_EQ(world.descriptorRequests().size(), 2u);
+}
+
+TEST(WinUsbEnumeration, RejectedIdsAreNeverOpened) {
+    FakeUsbWorld world;
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"A");
+    DeviceList list;
+    enumerateWinUsbDevices(list, rejectAllIds, nullptr);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(world.counters().filesOpened, 0);
+}
+
+TEST(WinUsbEnumeration, DescriptionFilterIsAskedAfterTheDeviceIsLetGo) {
+    FakeUsbWorld world;
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"A");
+    DeviceList list;
+    enumerateWinUsbDevices(list, nullptr, rejectAllDescriptions);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(world.counters().winUsbOpened, 1);  // it was read
+    EXPECT_EQ(countOf(world.calls(), "DescriptionFilter with device open"), 0u);
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST(WinUsbEnumeration, FailedReadDiscardsTheHandleEvenWhileAnotherHolderKeepsIt) {
+    for (bool productFails : {false, true}) {
+        SCOPED_TRACE(productFails ? "product read fails" : "all reads succeed");
+        FakeUsbWorld world;
+        const std::wstring path = winUsbPath(kVid, kPid, L"A");
+        WinUsbDevice& device = world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"A");
+        if (productFails) device.stringErrors[2] = ERROR_GEN_FAILURE;
+        DeviceHandleRef holder;
+        ASSERT_TRUE(holder.open(path));
+        DeviceList list;
+        enumerateWinUsbDevices(list, nullptr, nullptr);
+        EXPECT_EQ(list.size(), productFails ? 0u : 1u);
+        EXPECT_EQ(world.openFiles(), productFails ? 0 : 1);
+        holder.release();
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+TEST(WinUsbEnumeration, LongManufacturerIsReadWholeWhicheverWayTheDeviceAnswersAShortRequest) {
+    const std::wstring manufacturer = L"Tavrello Motion Systems International GmbH";  // 42 characters
+    for (bool insufficientBuffer : {false, true}) {
+        SCOPED_TRACE(insufficientBuffer ? "fails short requests" : "truncates short requests");
+        FakeUsbWorld world;
+        world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), manufacturer, L"Kelvane", L"A")
+            .oversizeFailsWithInsufficientBuffer = insufficientBuffer;
+        DeviceList list;
+        enumerateWinUsbDevices(list, nullptr, nullptr);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].manufacturer, manufacturer);
+        EXPECT_EQ(list[0].product, L"Kelvane");
+    }
+}
+
+TEST(WinUsbEnumeration, MissingDeviceSetLeavesTheListEmpty) {
+    FakeUsbWorld world;
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"A");
+    world.setClassDevsFails(true);
+    DeviceList list(2);
+    enumerateWinUsbDevices(list, nullptr, nullptr);
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST(ReadStringDescriptor, DescriptorShapesAndBufferGrowth) {
+    const std::vector<uint8_t> fortyUnits = fake_usb::stringDescriptor(std::wstring(40, L'x'));  // 82 bytes
+    std::vector<uint8_t> longest = fake_usb::stringDescriptor(std::wstring(126, L'y'));          // 254 bytes
+    const struct {
+        const char* name;
+        std::vector<uint8_t> descriptor;
+        DWORD error;  // the read fails with this error, whatever the size
+        bool insufficientBuffer;
+        bool result;
+        std::wstring text;
+        std::vector<ULONG> sizes;
+    } cases[] = {
+        {"ordinary", fake_usb::stringDescriptor(L"Kelvane"), 0, false, true, L"Kelvane", {64}},
+        {"header only", bytes({2, 3}), 0, false, true, L"", {64}},
+        {"one byte received", bytes({8}), 0, false, true, L"", {64}},
+        {"bLength 0", bytes({0, 3, 'A', 0}), 0, false, true, L"", {64}},
+        {"bLength 1", bytes({1, 3, 'A', 0}), 0, false, true, L"", {64}},
+        {"bLength beyond bytes received", bytes({10, 3, 'A', 0, 'B', 0}), 0, false, true, L"AB", {64}},
+        {"odd bLength", bytes({5, 3, 'A', 0, 'B'}), 0, false, true, L"A", {64}},
+        {"truncated at 64, read again", fortyUnits, 0, false, true, std::wstring(40, L'x'), {64, 128}},
+        {"too small at 64 and 128", longest, 0, true, true, std::wstring(126, L'y'), {64, 128, 256}},
+        {"truncated up to 256", longest, 0, false, true, std::wstring(126, L'y'), {64, 128, 256}},
+        {"always too small", bytes({2, 3}), ERROR_INSUFFICIENT_BUFFER, false, false, L"unchanged",
+         {64, 128, 256, 512, 1024, 2048}},
+        {"other error", bytes({2, 3}), ERROR_GEN_FAILURE, false, false, L"unchanged", {64}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeUsbWorld world;
+        const std::wstring path = winUsbPath(kVid, kPid, L"A");
+        WinUsbDevice& device = world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"A");
+        device.stringDescriptors[5] = c.descriptor;
+        if (c.error != 0) device.stringErrors[5] = c.error;
+        device.oversizeFailsWithInsufficientBuffer = c.insufficientBuffer;
+
+        DeviceHandleRef reference;
+        ASSERT_TRUE(reference.open(path));
+        ExclusiveDeviceUse use(reference.valid(), reference.id());
+        std::wstring text = L"unchanged";
+        EXPECT_EQ(readStringDescriptor(use.winUsbHandle(), 5, 0x0409, text), c.result);
+        EXPECT_EQ(text, c.text);
+        std::vector<ULONG> sizes;
+        for (const fake_usb::DescriptorRequest& request : world.descriptorRequests()) {
+            EXPECT_EQ(request.type, 3);
+            EXPECT_EQ(request.index, 5);
+            EXPECT_EQ(request.languageId, 0x0409);
+            sizes.push_back(request.bufferSize);
+        }
+        EXPECT_EQ(sizes, c.sizes);
+    }
+}
+
+TEST(ParseUsbId, HexadecimalNumberAfterTheMarker) {
+    const struct {
+        const wchar_t* path;
+        const wchar_t* marker;
+        uint32_t id;
+    } cases[] = {
+        {L"\\\\?\\usb#vid_1234&pid_abcd#x", L"vid_", 0x1234},
+        {L"\\\\?\\usb#vid_1234&pid_abcd#x", L"pid_", 0xABCD},
+        {L"vid_12&p", L"vid_", 0x12},
+        {L"vid_&pid_1", L"vid_", 0},
+        {L"vid_", L"vid_", 0},
+        {L"usb#nothing", L"vid_", 0},
+        {L"vid_12345678", L"vid_", 0x1234},  // at most four digits
+        {L"vid_0x12", L"vid_", 0x12},        // the 0x prefix is accepted
+        {L"vid_0x", L"vid_", 0},
+        {L"vid_ 1f", L"vid_", 0x1F},  // leading white space is skipped
+        {L"vid_+1f", L"vid_", 0x1F},
+        {L"vid_-1&p", L"vid_", 0},  // no negative ids
+        {L"vid_ffff", L"vid_", 0xFFFF},
+        {L"vid_0000", L"vid_", 0},
+        {L"vid_zz12", L"vid_", 0},
+        {L"xvid_9&vid_1", L"vid_", 9},  // the first marker counts
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path, c.path + wcslen(c.path)));
+        EXPECT_EQ(parseUsbId(c.path, c.marker), c.id);
+    }
+}

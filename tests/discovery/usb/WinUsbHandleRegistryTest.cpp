@@ -1,0 +1,215 @@
+// The WinUSB handle registry, through DeviceHandleRef and ExclusiveDeviceUse,
+// against the scripted device world.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "FakeUsbPlatform.h"
+#include "discovery/WinUsbHandleRegistry.h"
+
+using fake_usb::FakeUsbWorld;
+using fake_usb::winUsbPath;
+
+namespace {
+
+const std::wstring kPath = winUsbPath(0x0483, 0xA110, L"UNIT1");
+
+class WinUsbHandleRegistryTest : public ::testing::Test {
+protected:
+    FakeUsbWorld world;
+    void SetUp() override { world.addWinUsbDevice(kPath, L"Tavrello", L"Kelvane", L"UNIT1"); }
+};
+
+}  // namespace
+
+TEST_F(WinUsbHandleRegistryTest, TwoReferencesShareOneEntryUntilTheLastIsReleased) {
+    DeviceHandleRef first;
+    DeviceHandleRef second;
+    ASSERT_TRUE(first.open(kPath));
+    ASSERT_TRUE(second.open(kPath));
+    EXPECT_EQ(first.id(), second.id());
+    EXPECT_EQ(world.counters().filesOpened, 1);
+    EXPECT_EQ(world.counters().winUsbOpened, 1);
+
+    first.release();
+    EXPECT_FALSE(first.valid());
+    EXPECT_EQ(world.openFiles(), 1);
+    second.release();
+    EXPECT_EQ(world.openFiles(), 0);
+    EXPECT_EQ(world.openWinUsbHandles(), 0);
+    EXPECT_TRUE(world.allReleased());
+
+    // WinUSB interface freed before its file is closed.
+    const std::vector<std::string> calls = world.calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "WinUsb_Free");
+    EXPECT_EQ(calls.back(), "CloseHandle");
+}
+
+TEST_F(WinUsbHandleRegistryTest, DeviceIsOpenedForOverlappedReadWrite) {
+    DeviceHandleRef reference;
+    ASSERT_TRUE(reference.open(kPath));
+    const std::vector<fake_usb::OpenRequest> opens = world.openRequests();
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].path, kPath);
+    EXPECT_EQ(opens[0].access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+    EXPECT_EQ(opens[0].share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_EQ(opens[0].flagsAndAttributes, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
+}
+
+TEST_F(WinUsbHandleRegistryTest, ReleaseDuringExclusiveUseKeepsTheDeviceOpenUntilTheUseEnds) {
+    DeviceHandleRef reference;
+    ASSERT_TRUE(reference.open(kPath));
+    ExclusiveDeviceUse use(reference.valid(), reference.id());
+    EXPECT_NE(use.winUsbHandle(), nullptr);
+    reference.release();
+    EXPECT_EQ(world.openFiles(), 1);
+    EXPECT_EQ(world.openWinUsbHandles(), 1);
+    use.end();
+    EXPECT_EQ(world.openFiles(), 0);
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST_F(WinUsbHandleRegistryTest, DiscardClosesAtOnceAndLaterReleasesChangeNothing) {
+    DeviceHandleRef first;
+    DeviceHandleRef second;
+    ASSERT_TRUE(first.open(kPath));
+    ASSERT_TRUE(second.open(kPath));
+    {
+        ExclusiveDeviceUse use(first.valid(), first.id());
+        use.discardHandle = true;
+    }
+    EXPECT_EQ(world.openFiles(), 0);
+    EXPECT_EQ(world.openWinUsbHandles(), 0);
+    EXPECT_TRUE(first.valid());
+
+    // The entry is gone: a new use gets no handle, and the next open starts afresh.
+    {
+        ExclusiveDeviceUse use(second.valid(), second.id());
+        EXPECT_EQ(use.winUsbHandle(), nullptr);
+    }
+    DeviceHandleRef third;
+    ASSERT_TRUE(third.open(kPath));
+    EXPECT_GT(third.id(), first.id());
+    EXPECT_EQ(world.counters().filesOpened, 2);
+
+    first.release();
+    second.release();
+    EXPECT_EQ(world.openFiles(), 1);
+    third.release();
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST_F(WinUsbHandleRegistryTest, PathDifferingOnlyInCaseGetsItsOwnEntry) {
+    std::wstring upper = kPath;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    world.addWinUsbDevice(upper, L"Tavrello", L"Kelvane", L"UNIT1");
+    DeviceHandleRef lower;
+    DeviceHandleRef other;
+    ASSERT_TRUE(lower.open(kPath));
+    ASSERT_TRUE(other.open(upper));
+    EXPECT_GT(other.id(), lower.id());
+    EXPECT_EQ(world.counters().filesOpened, 2);
+}
+
+TEST_F(WinUsbHandleRegistryTest, IdsGrowAndAreNotReused) {
+    uint32_t previous = 0;
+    for (int round = 0; round < 3; ++round) {
+        DeviceHandleRef reference;
+        ASSERT_TRUE(reference.open(kPath));
+        if (round > 0) {
+            EXPECT_GT(reference.id(), previous);
+        }
+        previous = reference.id();
+    }
+    EXPECT_EQ(world.counters().filesOpened, 3);
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST_F(WinUsbHandleRegistryTest, FailedOpenOrInitialisationLeavesNothingOpen) {
+    const std::wstring refused = winUsbPath(0x0483, 0xA110, L"REFUSED");
+    const std::wstring uninitialised = winUsbPath(0x0483, 0xA110, L"NOINIT");
+    world.addWinUsbDevice(refused, L"Tavrello", L"Kelvane", L"REFUSED").failOpen = true;
+    world.addWinUsbDevice(uninitialised, L"Tavrello", L"Kelvane", L"NOINIT").failInitialize = true;
+    DeviceHandleRef reference;
+    EXPECT_FALSE(reference.open(refused));
+    EXPECT_FALSE(reference.valid());
+    EXPECT_FALSE(reference.open(uninitialised));
+    EXPECT_FALSE(reference.valid());
+    EXPECT_FALSE(reference.open(L"\\\\?\\usb#no-such-device"));
+    EXPECT_EQ(world.counters().filesOpened, 1);
+    EXPECT_TRUE(world.allReleased());  // the file of the failed initialisation closed, nothing freed twice
+}
+
+TEST_F(WinUsbHandleRegistryTest, OpeningAnotherPathReleasesTheFormerOne) {
+    const std::wstring second = winUsbPath(0x0483, 0xA110, L"UNIT2");
+    world.addWinUsbDevice(second, L"Tavrello", L"Kelvane", L"UNIT2");
+    DeviceHandleRef reference;
+    ASSERT_TRUE(reference.open(kPath));
+    ASSERT_TRUE(reference.open(second));
+    EXPECT_EQ(world.openFiles(), 1);
+    EXPECT_EQ(world.counters().filesClosed, 1);
+    reference.release();
+    reference.release();  // a second release holds nothing
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST_F(WinUsbHandleRegistryTest, SecondExclusiveUseWaitsForTheFirstToEnd) {
+    DeviceHandleRef reference;
+    ASSERT_TRUE(reference.open(kPath));
+    auto first = std::make_unique<ExclusiveDeviceUse>(reference.valid(), reference.id());
+    const WINUSB_INTERFACE_HANDLE handle = first->winUsbHandle();
+    ASSERT_NE(handle, nullptr);
+
+    std::atomic<bool> secondBegan{false};
+    WINUSB_INTERFACE_HANDLE secondHandle = nullptr;
+    std::thread other([&] {
+        ExclusiveDeviceUse second(reference.valid(), reference.id());
+        secondHandle = second.winUsbHandle();
+        secondBegan = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(secondBegan.load());
+    first.reset();
+    other.join();
+    EXPECT_TRUE(secondBegan.load());
+    EXPECT_EQ(secondHandle, handle);
+    reference.release();
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST_F(WinUsbHandleRegistryTest, ManyThreadsNeverShareAnExclusiveUse) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
+    std::atomic<int> inUse{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> missingHandles{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                DeviceHandleRef reference;
+                if (!reference.open(kPath)) {
+                    ++missingHandles;
+                    continue;
+                }
+                ExclusiveDeviceUse use(reference.valid(), reference.id());
+                // A discarded entry leaves later users of the same id without a handle.
+                if (use.winUsbHandle() == nullptr) continue;
+                if (inUse.fetch_add(1) != 0) ++overlaps;
+                std::this_thread::yield();
+                inUse.fetch_sub(1);
+                use.discardHandle = (round + t) % 7 == 0;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(missingHandles.load(), 0);
+    EXPECT_TRUE(world.allReleased());
+}
