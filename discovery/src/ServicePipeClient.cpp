@@ -1,0 +1,203 @@
+#include "discovery/ServicePipeClient.h"
+
+#include "diagnostics/Log.h"
+#include "discovery/ServicePipeProtocol.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The service is not trusted to report a sane count: a pass asks about at most
+// this many devices.
+constexpr uint32_t ServiceDeviceLimit = 128;
+
+void logErrorCode(int32_t code, uint32_t value) {
+    if (Log* log = Log::instance()) log->writeErrorCode(code, value);
+}
+
+}  // namespace
+
+// One overlapped write or read with everything the system may touch while it
+// runs: the data buffer, the OVERLAPPED structure and its manual-reset event.
+struct ServicePipeClient::Operation {
+    OVERLAPPED overlapped{};
+    platform::UniqueHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<uint8_t> buffer;
+};
+
+ServicePipeClient::ServicePipeClient(const std::wstring& serviceName) : pipePath_(servicePipePath(serviceName)) {}
+
+ServicePipeClient::~ServicePipeClient() { close(); }
+
+bool ServicePipeClient::connect() {
+    for (int busyWaits = 0; !pipe_.valid();) {
+        // Identification only: whoever answers on this name may learn who we are
+        // but cannot act as us.
+        pipe_.reset(::CreateFileW(pipePath_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (pipe_.valid()) break;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_PIPE_BUSY) {
+            logErrorCode(ServicePipeErrorOpen, error);
+            return false;
+        }
+        // Another client can take each freed instance first; do not wait forever.
+        if (busyWaits++ == ServiceBusyWaitLimit) {
+            logErrorCode(ServicePipeErrorBusy, ERROR_PIPE_BUSY);
+            return false;
+        }
+        if (!::WaitNamedPipeW(pipePath_.c_str(), ServiceBusyWaitMs)) {
+            logErrorCode(ServicePipeErrorBusy, 0);
+            return false;
+        }
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    ::SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr);
+    return true;
+}
+
+void ServicePipeClient::close() {
+    if (!pipe_.valid()) return;
+    ::CancelIo(pipe_.get());
+    pipe_.reset();
+}
+
+// Waits for a cancelled operation to end, so that the system is done with its
+// buffer and OVERLAPPED structure. Closing the handle ends it if cancelling did
+// not. Returns false when it still runs; its memory must then never be freed.
+bool ServicePipeClient::finishCancelled(Operation& op) {
+    ::CancelIoEx(pipe_.get(), &op.overlapped);
+    if (::WaitForSingleObject(op.event.get(), ServiceCancelTimeoutMs) == WAIT_OBJECT_0) return true;
+    pipe_.reset();
+    return ::WaitForSingleObject(op.event.get(), ServiceCancelTimeoutMs) == WAIT_OBJECT_0;
+}
+
+// One write or read of `size` bytes of the operation's buffer, waited for at
+// most ServiceReplyTimeoutMs. On false `error` holds the reason and nothing is
+// in flight any more (or the operation was given up and left allocated).
+bool ServicePipeClient::transfer(Operation& op, bool isWrite, uint32_t size, DWORD& transferred, DWORD& error) {
+    transferred = 0;
+    op.overlapped = OVERLAPPED{};
+    op.overlapped.hEvent = op.event.get();
+    const BOOL done = isWrite ? ::WriteFile(pipe_.get(), op.buffer.data(), size, nullptr, &op.overlapped)
+                              : ::ReadFile(pipe_.get(), op.buffer.data(), size, nullptr, &op.overlapped);
+    if (!done) {
+        error = ::GetLastError();
+        // ERROR_MORE_DATA and the like: the operation has already ended.
+        if (error != ERROR_IO_PENDING) return false;
+        if (::WaitForSingleObject(op.event.get(), ServiceReplyTimeoutMs) != WAIT_OBJECT_0) {
+            error = ::GetLastError();
+            if (!finishCancelled(op)) {
+                // The system still owns the memory: leave it allocated for good.
+                (isWrite ? write_ : read_).release();
+            }
+            return false;
+        }
+    }
+    if (!::GetOverlappedResult(pipe_.get(), &op.overlapped, &transferred, FALSE)) {
+        error = ::GetLastError();  // ERROR_MORE_DATA: the message is longer than the buffer
+        return false;
+    }
+    return true;
+}
+
+uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, void* reply, uint32_t replySize) {
+    if (request == nullptr || requestSize == 0) {
+        logErrorCode(ServicePipeErrorNoRequest, 0);
+        return 0;
+    }
+    if (replySize > 0 && reply == nullptr) {
+        logErrorCode(ServicePipeErrorNoReplyBuffer, 0);
+        return 0;
+    }
+    if (!connect()) {
+        logErrorCode(ServicePipeErrorNotOpen, 0);
+        return 0;
+    }
+    for (std::unique_ptr<Operation>* op : {&write_, &read_}) {
+        if (!*op) *op = std::make_unique<Operation>();
+        if (!(*op)->event) {
+            close();
+            logErrorCode(ServicePipeErrorWrite, ::GetLastError());
+            return 0;
+        }
+    }
+
+    // The request is copied so that nothing of the caller's is used after return.
+    const auto* requestBytes = static_cast<const uint8_t*>(request);
+    write_->buffer.assign(requestBytes, requestBytes + requestSize);
+    DWORD written = 0;
+    DWORD error = 0;
+    if (!transfer(*write_, true, requestSize, written, error) || written != requestSize) {
+        if (written != requestSize && error == 0) error = ::GetLastError();
+        logErrorCode(ServicePipeErrorWrite, error);
+        close();
+        return 0;
+    }
+    if (reply == nullptr || replySize == 0) return 0;
+
+    read_->buffer.resize(replySize);
+    DWORD received = 0;
+    if (!transfer(*read_, false, replySize, received, error)) {
+        logErrorCode(ServicePipeErrorRead, error);
+        // Also after a message too long for the buffer: its rest would otherwise
+        // be taken for the next reply.
+        close();
+        return 0;
+    }
+    std::memcpy(reply, read_->buffer.data(), received);
+    return received;
+}
+
+namespace {
+
+// One request and its reply; true when the reply is valid: exactly one message
+// of the full size that answers this request's sequence number.
+bool ask(ServicePipeClient& client, ServiceCommand command, uint32_t deviceIndex, ServiceMessage& reply) {
+    const uint32_t sequence = client.takeSequence();
+    const ServiceMessage request = makeServiceRequest(command, sequence, deviceIndex);
+    const uint32_t received = client.exchange(request.data(), ServiceMessageSize, reply.data(), ServiceMessageSize);
+    return received == ServiceMessageSize && readLe32(&reply[ServiceReplySequenceOffset]) == sequence;
+}
+
+bool askString(ServicePipeClient& client, ServiceCommand command, uint32_t deviceIndex, std::wstring& text) {
+    ServiceMessage reply;
+    if (!ask(client, command, deviceIndex, reply)) return false;
+    text = readServiceString(reply);
+    return true;
+}
+
+}  // namespace
+
+bool queryServiceDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter) {
+    return queryServiceDevices(list, idFilter, descriptionFilter, ServiceName);
+}
+
+bool queryServiceDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,
+                         const std::wstring& serviceName) {
+    list.clear();
+    ServicePipeClient client(serviceName);
+    if (!client.connect()) return false;
+    ServiceMessage reply;
+    if (!ask(client, ServiceCommandDeviceCount, 0, reply)) return false;
+    uint32_t count = readLe32(&reply[ServiceReplyCountOffset]);
+    if (count > ServiceDeviceLimit) count = ServiceDeviceLimit;
+
+    for (uint32_t index = 0; index < count; ++index) {
+        if (!ask(client, ServiceCommandDeviceIdentity, index, reply)) continue;
+        DeviceInfo device;
+        device.vendorId = readLe32(&reply[ServiceReplyVendorIdOffset]);
+        device.productId = readLe32(&reply[ServiceReplyProductIdOffset]);
+        const uint8_t kind = reply[ServiceReplyKindOffset];
+        device.source = kind == 1 ? static_cast<uint32_t>(DeviceSourceService) : kind;
+        if (!passesIdFilter(idFilter, device.vendorId, device.productId)) continue;
+        if (!askString(client, ServiceCommandManufacturer, index, device.manufacturer)) continue;
+        if (!askString(client, ServiceCommandProduct, index, device.product)) continue;
+        if (!passesDescriptionFilter(descriptionFilter, device)) continue;
+        if (!askString(client, ServiceCommandSerial, index, device.serialNumber)) continue;
+        if (!askString(client, ServiceCommandPath, index, device.devicePath)) continue;
+        list.push_back(device);
+    }
+    return true;
+}

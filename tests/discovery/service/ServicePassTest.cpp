@@ -1,0 +1,567 @@
+#include "TestPipeServer.h"
+
+#include "TestSupport.h"
+#include "diagnostics/Log.h"
+#include "discovery/ServicePipeClient.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace testing_support;
+
+namespace {
+
+const char* const LogName = "KelvaneTest_ServicePipe";
+
+using Plan = ServiceReplyPlan;
+
+Plan replyAfter(DWORD delayMs) {
+    Plan plan;
+    plan.delayMs = delayMs;
+    return plan;
+}
+
+Plan replySized(uint32_t size) {
+    Plan plan;
+    plan.size = size;
+    return plan;
+}
+
+Plan wrongSequence() {
+    Plan plan;
+    plan.sequenceDelta = 1;
+    return plan;
+}
+
+Plan act(Plan::Action action) {
+    Plan plan;
+    plan.action = action;
+    return plan;
+}
+
+class ServicePassTest : public ::testing::Test {
+protected:
+    std::wstring logPath;
+
+    void SetUp() override {
+        endLog();
+        deleteSettingsKeys(LogName);
+        logPath = resolveLogFolder(LogFolderKind::LocalAppData) + L"\\" + widen(LogName) + L".log";
+        deleteFileIfPresent(logPath);
+        startLog(LogName, false, LogFolderKind::LocalAppData, LogHeaderMode::None);
+        ASSERT_NE(Log::instance(), nullptr);
+        ASSERT_EQ(Log::instance()->file().path(), logPath);
+    }
+    void TearDown() override {
+        endLog();
+        deleteFileIfPresent(logPath);
+    }
+
+    // The error lines written so far, without their time prefix: "GEC:2003, X:2".
+    std::vector<std::string> errorLines() const {
+        std::vector<std::string> lines;
+        if (!fileExists(logPath)) return lines;
+        for (const std::string& line : splitCrLfLines(readFileBytes(logPath))) {
+            const size_t tag = line.find(" E: ");
+            lines.push_back(tag == std::string::npos ? "<not an error line> " + line : line.substr(tag + 4));
+        }
+        return lines;
+    }
+};
+
+void expectListed(const DeviceInfo& device, const ServiceUnit& unit, uint32_t source) {
+    EXPECT_EQ(device.vendorId, unit.vendorId);
+    EXPECT_EQ(device.productId, unit.productId);
+    EXPECT_EQ(device.manufacturer, unit.manufacturer);
+    EXPECT_EQ(device.product, unit.product);
+    EXPECT_EQ(device.serialNumber, unit.serialNumber);
+    EXPECT_EQ(device.devicePath, unit.devicePath);
+    EXPECT_EQ(device.source, source);
+}
+
+// Runs one pass and checks that it succeeds and lists exactly the units at `listed`, in order.
+void expectPassLists(const TestPipeServer& server, const std::vector<ServiceUnit>& units,
+                     const std::vector<size_t>& listed) {
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    ASSERT_EQ(list.size(), listed.size());
+    for (size_t i = 0; i < listed.size(); ++i) expectListed(list[i], units[listed[i]], DeviceSourceService);
+}
+
+// "command/sequence/index" of each request, for readable comparisons.
+std::vector<std::string> requestTrace(const TestPipeServer& server) {
+    std::vector<std::string> trace;
+    for (const ServiceRequestRecord& r : server.requests()) {
+        EXPECT_EQ(r.size, ServiceMessageSize);
+        trace.push_back(std::to_string(r.command) + "/" + std::to_string(r.sequence) + "/" +
+                        std::to_string(r.deviceIndex));
+    }
+    return trace;
+}
+
+// The trace of a pass that gets every reply: count, then five requests per device.
+std::vector<std::string> fullPassTrace(uint32_t devices) {
+    std::vector<std::string> trace{"170/0/0"};
+    uint32_t sequence = 1;
+    for (uint32_t i = 0; i < devices; ++i) {
+        for (uint32_t command = 171; command <= 175; ++command) {
+            trace.push_back(std::to_string(command) + "/" + std::to_string(sequence++) + "/" + std::to_string(i));
+        }
+    }
+    return trace;
+}
+
+TEST_F(ServicePassTest, NoServiceFailsWithOneOpenError) {
+    DeviceList list(2);
+    EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, uniqueServiceName(L"KelvaneTestNobody")));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(errorLines(), std::vector<std::string>{"GEC:2003, X:2"});
+}
+
+TEST_F(ServicePassTest, ServiceWithoutDevicesSucceedsAfterOneRequest) {
+    TestPipeServer server({});
+    ASSERT_TRUE(server.start());
+    DeviceList list(1);
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(requestTrace(server), std::vector<std::string>{"170/0/0"});
+    EXPECT_TRUE(server.allClosedByClient());
+    EXPECT_EQ(server.counts().opened, 1u);
+    EXPECT_TRUE(errorLines().empty());
+}
+
+TEST_F(ServicePassTest, FixedServiceNameIsAsked) {
+    TestPipeServer server({sampleUnit(1)}, ServiceName);
+    ASSERT_TRUE(server.start()) << "is another service on the fixed name? error " << server.lastError();
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr));
+    ASSERT_EQ(list.size(), 1u);
+    expectListed(list[0], sampleUnit(1), DeviceSourceService);
+}
+
+TEST_F(ServicePassTest, EveryDeviceCostsFiveRequestsInOrderOnOneConnection) {
+    const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2), sampleUnit(3)};
+    TestPipeServer server(units);
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    EXPECT_EQ(requestTrace(server), fullPassTrace(3));
+    ASSERT_EQ(list.size(), 3u);
+    for (size_t i = 0; i < units.size(); ++i) expectListed(list[i], units[i], DeviceSourceService);
+    EXPECT_TRUE(server.allClosedByClient());
+    EXPECT_EQ(server.counts().opened, 1u);
+    EXPECT_TRUE(errorLines().empty());
+}
+
+TEST_F(ServicePassTest, KindByteOneBecomesServiceSourceOthersStayAsTheyAre) {
+    const std::vector<std::pair<uint8_t, uint32_t>> cases{{1, 2}, {0, 0}, {2, 2}, {5, 5}, {255, 255}};
+    std::vector<ServiceUnit> units;
+    for (const auto& c : cases) units.push_back(sampleUnit(static_cast<int>(units.size()), c.first));
+    TestPipeServer server(units);
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    ASSERT_EQ(list.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(list[i].source, cases[i].second) << "kind byte " << static_cast<int>(cases[i].first);
+    }
+}
+
+bool refuseSecondProductId(uint32_t, uint32_t productId) { return productId != 0xA110 + 2; }
+bool refuseSecondProduct(uint32_t, uint32_t, const std::wstring& manufacturer, const std::wstring& product) {
+    return manufacturer == L"Tavrello" && product != L"Kelvane Unit 2";
+}
+
+TEST_F(ServicePassTest, RefusedDevicesCostOnlyTheRequestsBeforeTheFilter) {
+    struct Case {
+        const char* name;
+        IdFilter idFilter;
+        DescriptionFilter descriptionFilter;
+        std::vector<std::string> secondDeviceTrace;
+    };
+    const std::vector<Case> cases{
+        {"id filter", refuseSecondProductId, nullptr, {"171/6/1"}},
+        {"description filter", nullptr, refuseSecondProduct, {"171/6/1", "172/7/1", "173/8/1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2), sampleUnit(3)};
+        TestPipeServer server(units);
+        ASSERT_TRUE(server.start());
+        DeviceList list;
+        EXPECT_TRUE(queryServiceDevices(list, c.idFilter, c.descriptionFilter, server.serviceName()));
+        ASSERT_EQ(list.size(), 2u);
+        expectListed(list[0], units[0], DeviceSourceService);
+        expectListed(list[1], units[2], DeviceSourceService);
+
+        const std::vector<std::string> trace = requestTrace(server);
+        const size_t skipped = c.secondDeviceTrace.size();
+        ASSERT_EQ(trace.size(), 1 + 5 + skipped + 5);
+        EXPECT_EQ(std::vector<std::string>(trace.begin() + 6, trace.begin() + 6 + skipped), c.secondDeviceTrace);
+        const std::string thirdStarts = "171/" + std::to_string(6 + skipped) + "/2";
+        EXPECT_EQ(trace[6 + skipped], thirdStarts);
+    }
+}
+
+TEST_F(ServicePassTest, WrongSequenceNumberSkipsThatDeviceOnly) {
+    for (uint32_t command = 171; command <= 175; ++command) {
+        SCOPED_TRACE("wrong sequence number in the reply to command " + std::to_string(command));
+        const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2)};
+        TestPipeServer server(units);
+        server.planWhere(testing_support::command(command, 0), wrongSequence());
+        ASSERT_TRUE(server.start());
+        expectPassLists(server, units, {1});
+
+        // The next device is asked at once, with the next sequence number, on the same connection.
+        const std::vector<std::string> trace = requestTrace(server);
+        const uint32_t asked = command - 170;  // requests of device 0 that were sent
+        ASSERT_EQ(trace.size(), 1 + asked + 5);
+        EXPECT_EQ(trace[1 + asked], "171/" + std::to_string(1 + asked) + "/1");
+        EXPECT_EQ(server.counts().opened, 1u);
+        EXPECT_TRUE(errorLines().empty());
+    }
+}
+
+TEST_F(ServicePassTest, WrongSequenceNumberForTheCountFailsThePass) {
+    TestPipeServer server({sampleUnit(1)});
+    server.planFor(0, wrongSequence());
+    ASSERT_TRUE(server.start());
+    DeviceList list(1);
+    EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(server.allClosedByClient());
+}
+
+TEST_F(ServicePassTest, RepliesOfTheWrongSizeAreNotValid) {
+    struct Case {
+        uint32_t size;
+        uint32_t connections;             // a long reply closes the connection; a short one does not
+        std::vector<std::string> errors;  // ERROR_MORE_DATA is 234
+    };
+    const std::vector<Case> cases{
+        {0, 1, {}}, {8, 1, {}}, {263, 1, {}}, {265, 2, {"GEC:2005, X:234"}}, {1000, 2, {"GEC:2005, X:234"}}};
+    for (const Case& c : cases) {
+        for (uint32_t command = 171; command <= 175; command += 2) {
+            SCOPED_TRACE("reply of " + std::to_string(c.size) + " bytes to command " + std::to_string(command));
+            SetUp();
+            const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2), sampleUnit(3)};
+            TestPipeServer server(units);
+            server.planWhere(testing_support::command(command, 1), replySized(c.size));
+            ASSERT_TRUE(server.start());
+            expectPassLists(server, units, {0, 2});
+            EXPECT_EQ(server.counts().opened, c.connections);
+            EXPECT_EQ(errorLines(), c.errors);
+            // Sequence numbers go on across the reconnection.
+            const std::vector<std::string> trace = requestTrace(server);
+            const uint32_t asked = command - 170;
+            ASSERT_EQ(trace.size(), 1 + 5 + asked + 5);
+            EXPECT_EQ(trace.back(), "175/" + std::to_string(trace.size() - 1) + "/2");
+            EXPECT_TRUE(server.allClosedByClient());
+            TearDown();
+        }
+    }
+}
+
+TEST_F(ServicePassTest, CountReplyOfTheWrongSizeFailsThePass) {
+    for (uint32_t size : {4u, 263u, 265u}) {
+        SCOPED_TRACE(size);
+        TestPipeServer server({sampleUnit(1)});
+        server.planFor(0, replySized(size));
+        ASSERT_TRUE(server.start());
+        DeviceList list;
+        EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+        EXPECT_EQ(server.requests().size(), 1u);
+        EXPECT_TRUE(server.allClosedByClient());
+    }
+}
+
+TEST_F(ServicePassTest, StringsAreCutAt127CodeUnits) {
+    const std::wstring letters = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::wstring longText;
+    while (longText.size() < 200) longText += letters;
+    struct Case {
+        size_t length;  // units the service sends; 128 and more leave no NUL in the payload
+        size_t kept;
+    };
+    for (const Case& c : {Case{0, 0}, Case{126, 126}, Case{127, 127}, Case{128, 127}, Case{200, 127}}) {
+        SCOPED_TRACE(c.length);
+        ServiceUnit unit = sampleUnit(1);
+        unit.manufacturer = longText.substr(0, c.length);
+        unit.product = std::wstring(c.length, L'\x20AC');  // a unit above 0xFF: both bytes count
+        unit.serialNumber = longText.substr(1, c.length);
+        unit.devicePath = longText.substr(2, c.length);
+        TestPipeServer server({unit});
+        ASSERT_TRUE(server.start());
+        DeviceList list;
+        EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].manufacturer, longText.substr(0, c.kept));
+        EXPECT_EQ(list[0].product, std::wstring(c.kept, L'\x20AC'));
+        EXPECT_EQ(list[0].serialNumber, longText.substr(1, c.kept));
+        EXPECT_EQ(list[0].devicePath, longText.substr(2, c.kept));
+    }
+}
+
+TEST_F(ServicePassTest, StringEndsAtItsFirstNul) {
+    ServiceUnit unit = sampleUnit(1);
+    TestPipeServer server({unit});
+    Plan plan;
+    plan.edit = [](std::vector<uint8_t>& bytes) {
+        // "AB", NUL, then more text that must not be taken
+        const uint8_t text[] = {'A', 0, 'B', 0, 0, 0, 'C', 0, 'D', 0};
+        std::copy(std::begin(text), std::end(text), bytes.begin() + 8);
+    };
+    server.planWhere(command(ServiceCommandSerial), plan);
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].serialNumber, L"AB");
+}
+
+TEST_F(ServicePassTest, LateReplyIsDroppedWithItsConnection) {
+    for (uint32_t command = 171; command <= 175; command += 2) {
+        SCOPED_TRACE("reply to command " + std::to_string(command) + " after 150 ms");
+        SetUp();
+        const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2), sampleUnit(3)};
+        TestPipeServer server(units);
+        // The late reply carries the sequence number of the request that follows
+        // it and another unit's data: taken for the next reply, it would pass.
+        Plan late = replyAfter(150);
+        late.sequenceDelta = 1;
+        late.edit = [](std::vector<uint8_t>& bytes) {
+            for (size_t i = 8; i < 20; ++i) bytes[i] = 0x77;
+        };
+        server.planOnceWhere(testing_support::command(command, 1), late);
+        ASSERT_TRUE(server.start());
+        expectPassLists(server, units, {0, 2});
+        const std::vector<std::string> errors = errorLines();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].rfind("GEC:2005", 0), 0u) << errors[0];
+        EXPECT_EQ(server.counts().opened, 2u);
+        const std::vector<ServiceRequestRecord> requests = server.requests();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(requests.back().connection, 2u);
+        EXPECT_TRUE(server.allClosedByClient());
+        TearDown();
+    }
+}
+
+TEST_F(ServicePassTest, CountOfALateReplyFailsThePass) {
+    TestPipeServer server({sampleUnit(1)});
+    server.planFor(0, replyAfter(150));
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    const std::vector<std::string> errors = errorLines();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("GEC:2005", 0), 0u) << errors[0];
+    EXPECT_TRUE(server.allClosedByClient());
+}
+
+// A synchronous client that asks for nothing special; waits while the server
+// readies its next instance.
+platform::UniqueFileHandle openPlainClient(const std::wstring& serviceName) {
+    const std::wstring path = servicePipePath(serviceName);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        platform::UniqueFileHandle pipe(
+            ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe || ::GetLastError() != ERROR_PIPE_BUSY) return pipe;
+        ::WaitNamedPipeW(path.c_str(), 100);
+    }
+    return platform::UniqueFileHandle();
+}
+
+// Takes the only pipe instance, as another client of the service would.
+class Squatter {
+public:
+    explicit Squatter(const std::wstring& serviceName) : pipe_(openPlainClient(serviceName)) {}
+    ~Squatter() {
+        if (releaser_.joinable()) releaser_.join();
+    }
+    bool holds() const { return pipe_.valid(); }
+    void releaseAfter(DWORD ms) {
+        releaser_ = std::thread([this, ms] {
+            ::Sleep(ms);
+            pipe_.reset();
+        });
+    }
+
+private:
+    platform::UniqueFileHandle pipe_;
+    std::thread releaser_;
+};
+
+TEST_F(ServicePassTest, BusyPipeIsWaitedFor) {
+    const std::vector<ServiceUnit> units{sampleUnit(1)};
+    TestPipeServer server(units, std::wstring(), 1);
+    ASSERT_TRUE(server.start());
+    Squatter squatter(server.serviceName());
+    ASSERT_TRUE(squatter.holds());
+    squatter.releaseAfter(40);
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    ASSERT_EQ(list.size(), 1u);
+    expectListed(list[0], units[0], DeviceSourceService);
+    EXPECT_EQ(server.counts().opened, 2u);
+    EXPECT_TRUE(errorLines().empty());
+}
+
+TEST_F(ServicePassTest, PipeThatStaysBusyFailsThePass) {
+    TestPipeServer server({sampleUnit(1)}, std::wstring(), 1);
+    ASSERT_TRUE(server.start());
+    Squatter squatter(server.serviceName());
+    ASSERT_TRUE(squatter.holds());
+    DeviceList list;
+    EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(errorLines(), std::vector<std::string>{"GEC:2004"});
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(ServicePassTest, ServiceThatVanishesEndsThePassWithWhatItHad) {
+    struct Case {
+        const char* name;
+        Plan::Action action;
+        size_t listed;
+    };
+    for (const Case& c : {Case{"the service vanishes", Plan::Action::Vanish, 1},
+                          Case{"the connection is dropped", Plan::Action::DropConnection, 2}}) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2), sampleUnit(3)};
+        TestPipeServer server(units);
+        server.planWhere(command(ServiceCommandProduct, 1), act(c.action));
+        ASSERT_TRUE(server.start());
+        DeviceList list;
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_LT(took, std::chrono::seconds(3));  // a hang check, not a speed target
+        ASSERT_EQ(list.size(), c.listed);
+        expectListed(list[0], units[0], DeviceSourceService);
+        if (c.listed == 2) expectListed(list[1], units[2], DeviceSourceService);
+        const std::vector<std::string> errors = errorLines();
+        ASSERT_FALSE(errors.empty());
+        // The read on the lost connection fails; later connects fail as the pipe is gone.
+        EXPECT_EQ(errors[0].rfind("GEC:2005", 0), 0u) << errors[0];
+        if (c.action == Plan::Action::Vanish) {
+            EXPECT_EQ(errors.back(), "GEC:2002");
+            EXPECT_NE(std::find(errors.begin(), errors.end(), "GEC:2003, X:2"), errors.end());
+        }
+        TearDown();
+    }
+}
+
+TEST_F(ServicePassTest, UnbelievableCountIsCappedAt128Devices) {
+    TestPipeServer server({sampleUnit(1)});
+    Plan plan;
+    plan.edit = [](std::vector<uint8_t>& bytes) { writeLe32(&bytes[8], 0xFFFFFFFFu); };
+    server.planFor(0, plan);
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    // The service answers every index beyond its one unit with ids 0.
+    EXPECT_TRUE(queryServiceDevices(list, [](uint32_t vendorId, uint32_t) { return vendorId != 0; }, nullptr,
+                                    server.serviceName()));
+    ASSERT_EQ(list.size(), 1u);
+    const std::vector<ServiceRequestRecord> requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u + 5u + 127u);
+    EXPECT_EQ(requests.back().deviceIndex, 127u);
+}
+
+TEST_F(ServicePassTest, ClientDoesNotLetTheServiceImpersonateIt) {
+    TestPipeServer server({sampleUnit(1)});
+    server.setCheckImpersonation(true);
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    ASSERT_TRUE(server.allClosedByClient());
+
+    // A client that opens the pipe without asking for anything: how far the
+    // service could go with the default.
+    {
+        platform::UniqueFileHandle plain = openPlainClient(server.serviceName());
+        ASSERT_TRUE(plain.valid());
+        const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(plain.get(), request.data(), ServiceMessageSize, &written, nullptr));
+        ServiceMessage reply{};
+        DWORD read = 0;
+        ::ReadFile(plain.get(), reply.data(), ServiceMessageSize, &read, nullptr);
+    }
+    ASSERT_TRUE(server.waitUntilIdle(2000));
+    const std::vector<ImpersonationResult> results = server.impersonations();
+    ASSERT_EQ(results.size(), 2u);
+    const ImpersonationResult& ours = results[0];
+    const ImpersonationResult& plain = results[1];
+    if (!plain.impersonated || plain.level < 0 || plain.level == ours.level) {
+        GTEST_SKIP() << "this system does not report the impersonation level of a pipe client (plain client: "
+                     << (plain.impersonated ? "impersonated" : "not impersonated") << ", level " << plain.level
+                     << ", error " << plain.error << "; ours: level " << ours.level << ")";
+    }
+    EXPECT_EQ(plain.level, SecurityImpersonation);
+    if (ours.impersonated) {
+        EXPECT_LE(ours.level, SecurityIdentification);
+    }
+}
+
+// The exchange on its own: arguments that are refused before anything is sent.
+TEST_F(ServicePassTest, ExchangeRefusesMissingBuffers) {
+    TestPipeServer server({sampleUnit(1)});
+    ASSERT_TRUE(server.start());
+    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    ServiceMessage reply{};
+    struct Case {
+        const void* request;
+        uint32_t requestSize;
+        void* reply;
+        uint32_t replySize;
+        const char* line;
+    };
+    const std::vector<Case> cases{{nullptr, ServiceMessageSize, reply.data(), ServiceMessageSize, "GEC:2000"},
+                                  {request.data(), 0, reply.data(), ServiceMessageSize, "GEC:2000"},
+                                  {request.data(), ServiceMessageSize, nullptr, ServiceMessageSize, "GEC:2001"}};
+    std::vector<std::string> expected;
+    ServicePipeClient client(server.serviceName());
+    for (const Case& c : cases) {
+        EXPECT_EQ(client.exchange(c.request, c.requestSize, c.reply, c.replySize), 0u);
+        expected.push_back(c.line);
+    }
+    EXPECT_FALSE(client.isOpen());
+    EXPECT_EQ(errorLines(), expected);
+    EXPECT_EQ(server.counts().opened, 0u);
+
+    // Without a reply buffer the request is sent and the connection stays open.
+    server.planFor(0, act(Plan::Action::NoReply));
+    EXPECT_EQ(client.exchange(request.data(), ServiceMessageSize, nullptr, 0), 0u);
+    EXPECT_TRUE(client.isOpen());
+    const ServiceMessage second = makeServiceRequest(ServiceCommandDeviceCount, 1, 0);
+    EXPECT_EQ(client.exchange(second.data(), ServiceMessageSize, reply.data(), ServiceMessageSize),
+              ServiceMessageSize);
+    EXPECT_EQ(readLe32(&reply[0]), 1u);
+    EXPECT_EQ(readLe32(&reply[8]), 1u);
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.counts().opened, 1u);
+    client.close();
+    EXPECT_FALSE(client.isOpen());
+    EXPECT_TRUE(server.allClosedByClient());
+}
+
+TEST_F(ServicePassTest, ExchangeWithoutServiceLogsOpenAndNotOpen) {
+    ServicePipeClient client(uniqueServiceName(L"KelvaneTestNobody"));
+    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    ServiceMessage reply{};
+    EXPECT_EQ(client.exchange(request.data(), ServiceMessageSize, reply.data(), ServiceMessageSize), 0u);
+    EXPECT_EQ(errorLines(), (std::vector<std::string>{"GEC:2003, X:2", "GEC:2002"}));
+}
+
+TEST_F(ServicePassTest, NothingIsLoggedWithoutALog) {
+    endLog();
+    DeviceList list;
+    EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, uniqueServiceName(L"KelvaneTestNobody")));
+    EXPECT_TRUE(errorLines().empty());
+}
+
+}  // namespace

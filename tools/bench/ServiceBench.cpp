@@ -1,0 +1,169 @@
+// service-bench: what one service pass costs against the bare round trip of
+// the pipe it runs on. Serves the protocol in-process and prints its figures.
+//
+// The machine may be busy with other work, so the three measurements are taken
+// in turns, in batches, and the medians of the batches are reported.
+
+#include "ServicePipeServer.h"
+#include "discovery/ServicePipeClient.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+double nowMicroseconds() {
+    static const LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    ::QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+std::vector<ServiceUnit> makeUnits(size_t count) {
+    std::vector<ServiceUnit> units;
+    for (size_t i = 0; i < count; ++i) {
+        ServiceUnit unit = defaultServiceUnit();
+        unit.serialNumber = L"BENCH00000000000000000" + std::to_wstring(10 + i);
+        unit.devicePath = L"\\\\?\\usb#vid_0483&pid_a110#bench" + std::to_wstring(i) + L"#{guid}";
+        units.push_back(unit);
+    }
+    return units;
+}
+
+// One open pipe with the same overlapped write and read the client does, and
+// nothing around them.
+class RawClient {
+public:
+    explicit RawClient(const std::wstring& serviceName)
+        : pipe_(::CreateFileW(servicePipePath(serviceName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)),
+          event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        if (pipe_) ::SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr);
+    }
+
+    bool roundTrip(uint32_t sequence) {
+        request_ = makeServiceRequest(ServiceCommandManufacturer, sequence, 0);
+        return step(true) && step(false) && readLe32(&reply_[ServiceReplySequenceOffset]) == sequence;
+    }
+
+    // Average microseconds per round trip; -1 on a failure.
+    double measure(int rounds) {
+        const double start = nowMicroseconds();
+        for (int i = 0; i < rounds; ++i) {
+            if (!roundTrip(static_cast<uint32_t>(i))) return -1;
+        }
+        return (nowMicroseconds() - start) / rounds;
+    }
+
+private:
+    bool step(bool isWrite) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_.get();
+        if (isWrite) {
+            ::WriteFile(pipe_.get(), request_.data(), ServiceMessageSize, nullptr, &overlapped);
+        } else {
+            ::ReadFile(pipe_.get(), reply_.data(), ServiceMessageSize, nullptr, &overlapped);
+        }
+        ::WaitForSingleObject(event_.get(), INFINITE);
+        DWORD done = 0;
+        return ::GetOverlappedResult(pipe_.get(), &overlapped, &done, FALSE) && done == ServiceMessageSize;
+    }
+
+    platform::UniqueFileHandle pipe_;
+    platform::UniqueHandle event_;
+    ServiceMessage request_{};
+    ServiceMessage reply_{};
+};
+
+// Average microseconds of one service pass; -1 when a pass did not list every unit.
+double passTime(const std::wstring& serviceName, size_t units, int passes) {
+    DeviceList list;
+    const double start = nowMicroseconds();
+    for (int i = 0; i < passes; ++i) {
+        if (!queryServiceDevices(list, nullptr, nullptr, serviceName) || list.size() != units) return -1;
+    }
+    return (nowMicroseconds() - start) / passes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int batches = argc > 1 ? std::atoi(argv[1]) : 15;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 200;
+    const int passes = argc > 3 ? std::atoi(argv[3]) : 20;
+    if (batches <= 0 || rounds <= 0 || passes <= 0) {
+        fprintf(stderr, "usage: service-bench [batches (15)] [round trips per batch (200)] [passes per batch (20)]\n");
+        return 1;
+    }
+    const std::wstring base = L"Tavrello_MotionService_Bench_" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring nameOne = base + L"_1";
+    const std::wstring nameEight = base + L"_8";
+
+    ServicePipeServer one(nameOne, makeUnits(1));
+    ServicePipeServer eight(nameEight, makeUnits(8));
+    one.setRecordRequests(false);
+    eight.setRecordRequests(false);
+    if (!one.start() || !eight.start()) {
+        fprintf(stderr, "service-bench: cannot serve the pipes\n");
+        return 2;
+    }
+    // The floor runs on the 8-unit server, beside the passes' connections.
+    RawClient raw(nameEight);
+    DeviceList warm;
+    if (raw.measure(50) < 0 || !queryServiceDevices(warm, nullptr, nullptr, nameOne) ||
+        !queryServiceDevices(warm, nullptr, nullptr, nameEight)) {
+        fprintf(stderr, "service-bench: the warm-up failed\n");
+        return 2;
+    }
+
+    std::vector<double> bare, passOne, passEight, ratioOne, ratioEight;
+    for (int b = 0; b < batches; ++b) {
+        const double trip = raw.measure(rounds);
+        const double p1 = passTime(nameOne, 1, passes);
+        const double p8 = passTime(nameEight, 8, passes);
+        if (trip < 0 || p1 < 0 || p8 < 0) {
+            fprintf(stderr, "service-bench: a round trip or a pass failed\n");
+            return 2;
+        }
+        bare.push_back(trip);
+        passOne.push_back(p1);
+        passEight.push_back(p8);
+        ratioOne.push_back(p1 / (6 * trip));
+        ratioEight.push_back(p8 / (41 * trip));
+    }
+
+    const double trip = median(bare);
+    printf("batches: %d, each %d round trips and %d passes per size\n", batches, rounds, passes);
+    printf("bare 264-byte round trip: %.1f us (median; batches from %.1f to %.1f)\n", trip,
+           *std::min_element(bare.begin(), bare.end()), *std::max_element(bare.begin(), bare.end()));
+    const struct {
+        unsigned units;
+        const std::vector<double>& pass;
+        const std::vector<double>& ratio;
+    } rows[] = {{1, passOne, ratioOne}, {8, passEight, ratioEight}};
+    for (const auto& row : rows) {
+        const unsigned trips = 1 + 5 * row.units;
+        printf("pass, %u unit(s): %.1f us (median); %u round trips; ratio pass / (%u x bare) %.2f (median of batches; "
+               "from %.2f to %.2f); target at most 1.50\n",
+               row.units, median(row.pass), trips, trips, median(row.ratio),
+               *std::min_element(row.ratio.begin(), row.ratio.end()),
+               *std::max_element(row.ratio.begin(), row.ratio.end()));
+    }
+    fflush(stdout);
+    return 0;
+}
