@@ -1,0 +1,53 @@
+#include "discovery/MotionUnit.h"
+
+#include "discovery/Discovery.h"
+
+const UnitId AcceptedUnitIds[1] = {{0x0483, 0xA110}};
+const wchar_t* const MakerManufacturer = L"Tavrello";
+const wchar_t* const BootLoaderProducts[3] = {L"Drumlin", L"DrumlinZ", L"Drumlin3"};
+
+bool isMotionUnitId(uint32_t vendorId, uint32_t productId) {
+    for (const UnitId& id : AcceptedUnitIds) {
+        if (id.vendorId == vendorId && id.productId == productId) return true;
+    }
+    return false;
+}
+
+bool isMotionUnitDescription(uint32_t, uint32_t, const std::wstring& manufacturer, const std::wstring& product) {
+    if (manufacturer != MakerManufacturer) return false;
+    for (const wchar_t* bootLoader : BootLoaderProducts) {
+        if (product == bootLoader) return false;
+    }
+    return true;
+}
+
+MotionUnitList::MotionUnitList(const MotionUnitList& other) {
+    entries_.reserve(other.entries_.size());
+    for (const auto& unit : other.entries_) entries_.push_back(std::make_unique<MotionUnit>(*unit));
+}
+
+MotionUnitList& MotionUnitList::operator=(const MotionUnitList& other) {
+    if (this != &other) {
+        MotionUnitList copy(other);
+        entries_.swap(copy.entries_);
+    }
+    return *this;
+}
+
+MotionUnitList MotionUnitFinder::findMotionUnits() {
+    MotionUnitList units;
+    DeviceList devices;
+    discoverUniqueDevices(devices, isMotionUnitId, isMotionUnitDescription);
+    if (units.capacity() < devices.size()) units.reserve(devices.size());
+    for (const DeviceInfo& device : devices) units.append(std::make_unique<MotionUnit>(device, 0));
+    return units;
+}
+
+std::wstring formatSerialNumber(const wchar_t* text) {
+    if (text == nullptr) return std::wstring();
+    std::wstring result(text);
+    for (size_t position : {18u, 12u, 6u}) {
+        if (result.size() > position) result.insert(position, 1, L'-');
+    }
+    return result;
+}
