@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -448,6 +449,26 @@ void FakeUsbWorld::clearCalls() {
     calls_.clear();
     descriptorRequests_.clear();
     openRequests_.clear();
+}
+
+bool noteIdFilter(uint32_t, uint32_t) {
+    if (world != nullptr) world->note("IdFilter");
+    return true;
+}
+
+bool noteDescriptionFilter(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
+    if (world != nullptr) world->note("DescriptionFilter");
+    return true;
+}
+
+size_t countOf(const std::vector<std::string>& calls, const std::string& name) {
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
+}
+
+std::vector<std::wstring> devicePaths(const DeviceList& list) {
+    std::vector<std::wstring> result;
+    for (const DeviceInfo& device : list) result.push_back(device.devicePath);
+    return result;
 }
 
 // --- counting wrappers around the real functions ---

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/DeviceInfo.h"
 #include "discovery/UsbPlatform.h"
 
 namespace fake_usb {
@@ -161,6 +162,18 @@ private:
     std::map<WINUSB_INTERFACE_HANDLE, WinUsbDevice*> winUsbHandles_;
     std::map<void*, bool> heapBlocks_;
 };
+
+// Filters that accept everything and mark their place in the current world's
+// call order ("IdFilter", "DescriptionFilter").
+bool noteIdFilter(uint32_t vendorId, uint32_t productId);
+bool noteDescriptionFilter(uint32_t vendorId, uint32_t productId, const std::wstring& manufacturer,
+                           const std::wstring& product);
+
+// How often `name` occurs in a call log.
+size_t countOf(const std::vector<std::string>& calls, const std::string& name);
+
+// The device paths of a list, in list order.
+std::vector<std::wstring> devicePaths(const DeviceList& list);
 
 // The real platform functions behind counting wrappers: sets, files and heap
 // blocks are counted; every WinUSB entry is replaced by one that fails and

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,7 +9,11 @@
 #include "FakeUsbPlatform.h"
 #include "discovery/HidEnumeration.h"
 
+using fake_usb::countOf;
+using fake_usb::devicePaths;
 using fake_usb::FakeUsbWorld;
+using fake_usb::noteDescriptionFilter;
+using fake_usb::noteIdFilter;
 using fake_usb::HidInterface;
 using fake_usb::hidPath;
 
@@ -19,28 +22,8 @@ namespace {
 constexpr uint16_t kVid = 0x0483;
 constexpr uint16_t kPid = 0xA110;
 
-bool noteIdFilter(uint32_t, uint32_t) {
-    FakeUsbWorld::current()->note("IdFilter");
-    return true;
-}
-
-bool noteDescriptionFilter(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
-    FakeUsbWorld::current()->note("DescriptionFilter");
-    return true;
-}
-
 bool rejectAllIds(uint32_t, uint32_t) { return false; }
 bool rejectAllDescriptions(uint32_t, uint32_t, const std::wstring&, const std::wstring&) { return false; }
-
-std::vector<std::wstring> paths(const DeviceList& list) {
-    std::vector<std::wstring> result;
-    for (const DeviceInfo& device : list) result.push_back(device.devicePath);
-    return result;
-}
-
-size_t countOf(const std::vector<std::string>& calls, const std::string& name) {
-    return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
-}
 
 }  // namespace
 
@@ -110,9 +93,11 @@ TEST(HidEnumeration, EachDropReasonDropsOnlyItsInterfaceAndReleasesEverything) {
         std::function<void(HidInterface&)> script;
         bool listed;
         bool opened;
+        bool allocated = true;
     } cases[] = {
-        {"zero detail size", [](HidInterface& d) { d.zeroDetailSize = true; }, false, false},
-        {"detail too small for its own header", [](HidInterface& d) { d.detailSizeOverride = 3; }, false, false},
+        {"zero detail size", [](HidInterface& d) { d.zeroDetailSize = true; }, false, false, false},
+        {"detail too small for its own header", [](HidInterface& d) { d.detailSizeOverride = 3; }, false, false,
+         false},
         {"detail read fails", [](HidInterface& d) { d.failDetail = true; }, false, false},
         {"open fails", [](HidInterface& d) { d.failOpen = true; }, false, false},
         {"attributes fail", [](HidInterface& d) { d.failAttributes = true; }, false, true},
@@ -134,11 +119,12 @@ TEST(HidEnumeration, EachDropReasonDropsOnlyItsInterfaceAndReleasesEverything) {
         std::vector<std::wstring> expected;
         if (c.listed) expected.push_back(hidPath(kVid, kPid, 0));
         expected.push_back(hidPath(kVid, 0xA111, 0));
-        EXPECT_EQ(paths(list), expected);
+        EXPECT_EQ(devicePaths(list), expected);
         if (c.listed) {
             EXPECT_TRUE(list[0].serialNumber.empty());
         }
         EXPECT_EQ(world.counters().filesOpened, c.opened ? 2 : 1);
+        EXPECT_EQ(world.counters().heapAllocated, c.allocated ? 2 : 1);
         EXPECT_TRUE(world.allReleased());
     }
 }
@@ -263,7 +249,7 @@ TEST(HidEnumeration, TwoHidDevicesWithOneIdentityAreBothListedInEnumerationOrder
     world.addHidInterface(second, kVid, kPid, L"Tavrello", L"Kelvane", L"SAME");
     DeviceList list;
     enumerateHidDevices(list, nullptr, nullptr, true);
-    EXPECT_EQ(paths(list), (std::vector<std::wstring>{first, second}));
+    EXPECT_EQ(devicePaths(list), (std::vector<std::wstring>{first, second}));
     EXPECT_TRUE(world.allReleased());
 }
 

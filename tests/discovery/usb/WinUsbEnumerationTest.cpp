@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,7 +11,11 @@
 #include "discovery/WinUsbEnumeration.h"
 #include "discovery/WinUsbHandleRegistry.h"
 
+using fake_usb::countOf;
+using fake_usb::devicePaths;
 using fake_usb::FakeUsbWorld;
+using fake_usb::noteDescriptionFilter;
+using fake_usb::noteIdFilter;
 using fake_usb::WinUsbDevice;
 using fake_usb::winUsbPath;
 
@@ -21,16 +24,6 @@ namespace {
 constexpr uint16_t kVid = 0x0483;
 constexpr uint16_t kPid = 0xA110;
 
-bool noteIdFilter(uint32_t, uint32_t) {
-    FakeUsbWorld::current()->note("IdFilter");
-    return true;
-}
-
-bool noteDescriptionFilter(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
-    FakeUsbWorld::current()->note("DescriptionFilter");
-    return true;
-}
-
 bool rejectAllIds(uint32_t, uint32_t) { return false; }
 
 bool rejectAllDescriptions(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
@@ -38,16 +31,6 @@ bool rejectAllDescriptions(uint32_t, uint32_t, const std::wstring&, const std::w
     // The device has been read and let go before the filter is asked.
     if (world->openFiles() != 0 || world->openWinUsbHandles() != 0) world->note("DescriptionFilter with device open");
     return false;
-}
-
-size_t countOf(const std::vector<std::string>& calls, const std::string& name) {
-    return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
-}
-
-std::vector<std::wstring> paths(const DeviceList& list) {
-    std::vector<std::wstring> result;
-    for (const DeviceInfo& device : list) result.push_back(device.devicePath);
-    return result;
 }
 
 std::vector<uint8_t> bytes(std::initializer_list<int> values) {
@@ -133,7 +116,7 @@ TEST(WinUsbEnumeration, EachDropReasonDropsOnlyItsDevice) {
         world.addWinUsbDevice(winUsbPath(kVid, 0xA111, L"B"), L"Tavrello", L"Other", L"B");
         DeviceList list;
         enumerateWinUsbDevices(list, noteIdFilter, nullptr);
-        EXPECT_EQ(paths(list), std::vector<std::wstring>{winUsbPath(kVid, 0xA111, L"B")});
+        EXPECT_EQ(devicePaths(list), std::vector<std::wstring>{winUsbPath(kVid, 0xA111, L"B")});
         EXPECT_EQ(countOf(world.calls(), "IdFilter"), c.idFilterAsked ? 2u : 1u);
         EXPECT_EQ(world.counters().filesOpened, c.opened ? 2 : 1);
         EXPECT_TRUE(world.allReleased());

@@ -213,3 +213,31 @@ TEST_F(WinUsbHandleRegistryTest, ManyThreadsNeverShareAnExclusiveUse) {
     EXPECT_EQ(missingHandles.load(), 0);
     EXPECT_TRUE(world.allReleased());
 }
+
+TEST_F(WinUsbHandleRegistryTest, EndingOrReleasingTwiceNeverTakesFromAnotherHolder) {
+    DeviceHandleRef mine;
+    DeviceHandleRef theirs;
+    ASSERT_TRUE(mine.open(kPath));
+    ASSERT_TRUE(theirs.open(kPath));
+    mine.release();
+    mine.release();
+    EXPECT_EQ(world.openFiles(), 1);  // their reference still counts
+
+    auto first = std::make_unique<ExclusiveDeviceUse>(theirs.valid(), theirs.id());
+    first->end();
+    ExclusiveDeviceUse second(theirs.valid(), theirs.id());
+    ASSERT_NE(second.winUsbHandle(), nullptr);
+    first.reset();  // its use has ended already: the second one stays exclusive
+
+    std::atomic<bool> thirdBegan{false};
+    std::thread third([&] {
+        ExclusiveDeviceUse use(theirs.valid(), theirs.id());
+        thirdBegan = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(thirdBegan.load());
+    second.end();
+    third.join();
+    theirs.release();
+    EXPECT_TRUE(world.allReleased());
+}
