@@ -103,6 +103,12 @@ void ServicePipeServer::addSlot(platform::UniqueFileHandle pipe) {
 
 bool ServicePipeServer::start() {
     if (!stopEvent_ || !slotTaken_ || manager_.joinable()) return false;
+    // Another server on the name: refused here as well as by the first-instance
+    // flag, which not every system enforces.
+    if (::WaitNamedPipeW(pipePath_.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        lastError_ = ERROR_ALREADY_EXISTS;
+        return false;
+    }
     platform::UniqueFileHandle first = createInstance(true);
     if (!first) return false;
     {

@@ -361,6 +361,48 @@ TEST_F(ServicePassTest, CountOfALateReplyFailsThePass) {
     EXPECT_TRUE(server.allClosedByClient());
 }
 
+TEST_F(ServicePassTest, ReplyBufferIsLeftAloneAfterATimeout) {
+    TestPipeServer server({sampleUnit(1)});
+    server.planFor(0, replyAfter(150));
+    ASSERT_TRUE(server.start());
+    ServicePipeClient client(server.serviceName());
+    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    ServiceMessage reply;
+    reply.fill(0xAB);
+    EXPECT_EQ(client.exchange(request.data(), ServiceMessageSize, reply.data(), ServiceMessageSize), 0u);
+    EXPECT_FALSE(client.isOpen());
+    reply.fill(0xCD);
+    // The server sends its reply at 150 ms and then sees the connection gone.
+    ASSERT_TRUE(server.allClosedByClient());
+    ::Sleep(50);
+    for (uint8_t byte : reply) ASSERT_EQ(byte, 0xCD);
+    const std::vector<std::string> errors = errorLines();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("GEC:2005", 0), 0u) << errors[0];
+}
+
+TEST_F(ServicePassTest, WriteThatDoesNotFinishInTimeClosesTheConnection) {
+    TestPipeServer server({sampleUnit(1)});
+    // The service stops reading for a while after the first request.
+    Plan stall = act(Plan::Action::NoReply);
+    stall.delayMs = 2000;
+    server.planFor(0, stall);
+    ASSERT_TRUE(server.start());
+    ServicePipeClient client(server.serviceName());
+    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    ASSERT_EQ(client.exchange(request.data(), ServiceMessageSize, nullptr, 0), 0u);
+    ASSERT_TRUE(client.isOpen());
+    // Far more than the pipe holds: the write cannot end while nobody reads.
+    const std::vector<uint8_t> large(1 << 20, 0x11);
+    ServiceMessage reply{};
+    EXPECT_EQ(client.exchange(large.data(), static_cast<uint32_t>(large.size()), reply.data(), ServiceMessageSize),
+              0u);
+    EXPECT_FALSE(client.isOpen());
+    const std::vector<std::string> errors = errorLines();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("GEC:2006", 0), 0u) << errors[0];
+}
+
 // A synchronous client that asks for nothing special; waits while the server
 // readies its next instance.
 platform::UniqueFileHandle openPlainClient(const std::wstring& serviceName) {
