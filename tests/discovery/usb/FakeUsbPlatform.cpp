@@ -295,7 +295,10 @@ struct FakeUsbWorld::Impl {
         return TRUE;
     }
 
-    static HANDLE WINAPI GetProcessHeap() { return ::GetProcessHeap(); }
+    static HANDLE WINAPI GetProcessHeap() {
+        auto guard = lock("GetProcessHeap");
+        return ::GetProcessHeap();
+    }
 
     static LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
         auto guard = lock("HeapAlloc");

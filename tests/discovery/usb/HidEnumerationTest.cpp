@@ -44,9 +44,9 @@ TEST(HidEnumeration, ListsAcceptedDeviceWithAllFieldsInPlatformOrder) {
 
     const std::vector<std::string> expected = {
         "HidD_GetHidGuid", "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces",
-        "SetupDiGetDeviceInterfaceDetailW", "HeapAlloc", "SetupDiGetDeviceInterfaceDetailW", "CreateFileW",
-        "HidD_GetAttributes", "IdFilter", "HidD_GetManufacturerString", "HidD_GetProductString",
-        "DescriptionFilter", "HidD_GetSerialNumberString", "CloseHandle", "HeapFree",
+        "SetupDiGetDeviceInterfaceDetailW", "GetProcessHeap", "HeapAlloc", "SetupDiGetDeviceInterfaceDetailW",
+        "CreateFileW", "HidD_GetAttributes", "IdFilter", "HidD_GetManufacturerString", "HidD_GetProductString",
+        "DescriptionFilter", "HidD_GetSerialNumberString", "CloseHandle", "GetProcessHeap", "HeapFree",
         "SetupDiEnumDeviceInterfaces", "SetupDiDestroyDeviceInfoList",
     };
     EXPECT_EQ(world.calls(), expected);

@@ -1,0 +1,57 @@
+// The passes run once a second for days: many runs, including failing devices,
+// leave nothing open and do not grow the process.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <psapi.h>
+
+#include "FakeUsbPlatform.h"
+#include "discovery/HidEnumeration.h"
+#include "discovery/WinUsbEnumeration.h"
+
+using fake_usb::FakeUsbWorld;
+
+namespace {
+
+// Committed private memory (Wine reports PrivateUsage as 0, PagefileUsage is real).
+SIZE_T privateBytes() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return counters.PagefileUsage;
+}
+
+void runBothPasses(FakeUsbWorld& world) {
+    DeviceList list;
+    enumerateWinUsbDevices(list, nullptr, nullptr);
+    enumerateHidDevices(list, nullptr, nullptr, true);
+    EXPECT_EQ(list.size(), 3u);
+    world.clearCalls();
+}
+
+}  // namespace
+
+TEST(RepeatedPasses, ManyRunsLeaveNothingOpenAndDoNotGrow) {
+    FakeUsbWorld world;
+    const std::wstring manufacturer = L"Tavrello Motion Systems International GmbH";
+    world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A1"), manufacturer, L"Kelvane", L"A1");
+    world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A2"), L"Tavrello", L"Kelvane", L"A2")
+        .stringErrors[2] = ERROR_GEN_FAILURE;
+    world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A3"), L"Tavrello", L"Kelvane", L"A3")
+        .stringErrors[3] = ERROR_INSUFFICIENT_BUFFER;
+    world.addHidInterface(fake_usb::hidPath(0x0483, 0xA110, 0), 0x0483, 0xA110, L"Tavrello", L"Kelvane", L"A1");
+    world.addHidInterface(fake_usb::hidPath(0x0483, 0xA111, 0), 0x0483, 0xA111, L"Tavrello", L"Kelvane", L"H1");
+    world.addHidInterface(fake_usb::hidPath(0x0483, 0xA112, 0), 0x0483, 0xA112, L"Tavrello", L"Kelvane", L"H2");
+    world.addHidInterface(fake_usb::hidPath(0x0483, 0xA113, 1), 0x0483, 0xA113, L"Tavrello", L"Kelvane", L"H3");
+
+    for (int run = 0; run < 300; ++run) runBothPasses(world);
+    const SIZE_T before = privateBytes();
+    for (int run = 0; run < 3000; ++run) runBothPasses(world);
+    const SIZE_T after = privateBytes();
+
+    EXPECT_TRUE(world.allReleased());
+    EXPECT_EQ(world.counters().filesOpened, 3300 * 6);
+    EXPECT_GT(before, 0u);
+    EXPECT_LT(after, before + 256 * 1024) << "grew from " << before << " to " << after << " bytes";
+}
