@@ -215,7 +215,7 @@ void ServicePipeServer::runSlot(Slot& slot) {
         }
         ::SetEvent(slotTaken_.get());
         const bool byClient = serve(slot, connection);
-        ::DisconnectNamedPipe(slot.pipe.get());
+        if (slot.pipe) ::DisconnectNamedPipe(slot.pipe.get());
         std::lock_guard<std::mutex> lock(mutex_);
         ++(byClient ? counts_.closedByClient : counts_.closedByServer);
         if (connectionObserver_) connectionObserver_(ConnectionEvent::Closed, connection, counts_);
@@ -266,8 +266,8 @@ bool ServicePipeServer::serve(Slot& slot, uint32_t connection) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = slot.event.get();
         DWORD size = 0;
-        const bool started =
-            ::ReadFile(pipe, buffer.data(), RequestBufferSize, nullptr, &overlapped) || ::GetLastError() == ERROR_IO_PENDING;
+        const bool started = ::ReadFile(pipe, buffer.data(), RequestBufferSize, nullptr, &overlapped) ||
+                             ::GetLastError() == ERROR_IO_PENDING;
         if (!started || !waitIo(pipe, overlapped, size)) return !stopped();
         if (first && checkImpersonation_) noteImpersonation(pipe);
 
@@ -295,8 +295,14 @@ bool ServicePipeServer::serve(Slot& slot, uint32_t connection) {
             // Every other instance goes before this connection does, so that a
             // client that notices the loss cannot find the service again.
             ::SetEvent(stopEvent_.get());
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait_for(lock, std::chrono::milliseconds(VanishTimeoutMs), [this] { return liveInstances_ <= 1; });
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait_for(lock, std::chrono::milliseconds(VanishTimeoutMs),
+                                  [this] { return liveInstances_ <= 1; });
+            }
+            // Closed at once rather than disconnected first: the client sees the
+            // loss and the name gone together.
+            closeInstance(slot.pipe);
             return false;
         }
         }

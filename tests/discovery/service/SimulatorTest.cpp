@@ -69,7 +69,9 @@ public:
     // The exit code once the process has ended within timeoutMs, else STILL_ACTIVE.
     DWORD exitCode(DWORD timeoutMs) const {
         DWORD code = STILL_ACTIVE;
-        if (::WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process_.get(), &code);
+        if (::WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0) {
+            ::GetExitCodeProcess(process_.get(), &code);
+        }
         return code;
     }
     std::string output() const { return readFileBytes(outputPath_); }
