@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -525,36 +526,52 @@ BOOL WINAPI countingHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     return done;
 }
 
-BOOL WINAPI forbiddenInitialize(HANDLE, PWINUSB_INTERFACE_HANDLE) {
-    count([](Counters& c) { ++c.forbiddenCalls; });
-    return FALSE;
+std::atomic<int> forbiddenCallCount{0};
+
+BOOL WINAPI forbiddenInitialize(HANDLE, PWINUSB_INTERFACE_HANDLE handle) {
+    ++forbiddenCallCount;
+    *handle = nullptr;
+    return failWith(ERROR_NOT_SUPPORTED);
 }
 
 BOOL WINAPI forbiddenFree(WINUSB_INTERFACE_HANDLE) {
-    count([](Counters& c) { ++c.forbiddenCalls; });
-    return FALSE;
+    ++forbiddenCallCount;
+    return failWith(ERROR_NOT_SUPPORTED);
 }
 
 BOOL WINAPI forbiddenGetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG) {
-    count([](Counters& c) { ++c.forbiddenCalls; });
-    return FALSE;
+    ++forbiddenCallCount;
+    return failWith(ERROR_NOT_SUPPORTED);
 }
+
+// The real table with its WinUSB entries made harmless.
+UsbPlatform realTableWithoutWinUsb() {
+    UsbPlatform table = realUsbPlatform();
+    table.WinUsb_Initialize = &forbiddenInitialize;
+    table.WinUsb_Free = &forbiddenFree;
+    table.WinUsb_GetDescriptor = &forbiddenGetDescriptor;
+    return table;
+}
+
+// Installed for the whole life of every test process that uses this library.
+struct WinUsbGuard {
+    UsbPlatform table = realTableWithoutWinUsb();
+    WinUsbGuard() { installUsbPlatform(&table); }
+} winUsbGuard;
 
 }  // namespace
 
 CountingRealUsbPlatform::CountingRealUsbPlatform() {
     counted = &realUsbPlatform();
     countingCounters = Counters();
-    table_ = *counted;
+    forbiddenAtStart_ = forbiddenCallCount.load();
+    table_ = realTableWithoutWinUsb();
     table_.SetupDiGetClassDevsW = &countingGetClassDevs;
     table_.SetupDiDestroyDeviceInfoList = &countingDestroyInfoList;
     table_.CreateFileW = &countingCreateFile;
     table_.CloseHandle = &countingCloseHandle;
     table_.HeapAlloc = &countingHeapAlloc;
     table_.HeapFree = &countingHeapFree;
-    table_.WinUsb_Initialize = &forbiddenInitialize;
-    table_.WinUsb_Free = &forbiddenFree;
-    table_.WinUsb_GetDescriptor = &forbiddenGetDescriptor;
     previous_ = installUsbPlatform(&table_);
 }
 
@@ -562,8 +579,12 @@ CountingRealUsbPlatform::~CountingRealUsbPlatform() { installUsbPlatform(previou
 
 Counters CountingRealUsbPlatform::counters() const {
     std::lock_guard<std::mutex> guard(countingMutex);
-    return countingCounters;
+    Counters counters = countingCounters;
+    counters.forbiddenCalls = forbiddenCallCount.load() - forbiddenAtStart_;
+    return counters;
 }
+
+int forbiddenWinUsbCalls() { return forbiddenCallCount.load(); }
 
 bool CountingRealUsbPlatform::allReleased() const {
     const Counters c = counters();

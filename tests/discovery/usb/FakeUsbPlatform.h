@@ -13,7 +13,8 @@
 //     ... run a pass ...
 //     EXPECT_TRUE(world.allReleased());
 //
-// The fake answers from any thread. It never reaches the real WinUSB functions.
+// The fake answers from any thread. It never reaches the real WinUSB functions,
+// and neither does a test of a process that uses this library (see below).
 
 #include <windows.h>
 
@@ -191,6 +192,13 @@ public:
 private:
     UsbPlatform table_;
     const UsbPlatform* previous_ = nullptr;
+    int forbiddenAtStart_ = 0;
 };
+
+// A process that uses this library runs, from its start, with the real platform
+// table except for the WinUSB entries, which fail and count instead (Wine's
+// WinUSB functions abort the process). FakeUsbWorld and CountingRealUsbPlatform
+// install over it and restore it. The number of such calls so far:
+int forbiddenWinUsbCalls();
 
 }  // namespace fake_usb

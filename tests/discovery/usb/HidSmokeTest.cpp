@@ -29,3 +29,14 @@ TEST(HidSmoke, RealPassEndsReleasesEverythingAndListsNoUnit) {
                     static_cast<unsigned>(list.size()));
     }
 }
+
+TEST(HidSmoke, TestProcessesNeverReachTheRealWinUsbFunctions) {
+    const int before = fake_usb::forbiddenWinUsbCalls();
+    WINUSB_INTERFACE_HANDLE handle = nullptr;
+    EXPECT_FALSE(usbPlatform().WinUsb_Initialize(INVALID_HANDLE_VALUE, &handle));
+    EXPECT_FALSE(usbPlatform().WinUsb_Free(handle));
+    EXPECT_EQ(fake_usb::forbiddenWinUsbCalls(), before + 2);
+    // The rest of the table is the real one.
+    EXPECT_EQ(usbPlatform().SetupDiGetClassDevsW, realUsbPlatform().SetupDiGetClassDevsW);
+    EXPECT_EQ(usbPlatform().HidD_GetAttributes, realUsbPlatform().HidD_GetAttributes);
+}
