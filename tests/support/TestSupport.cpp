@@ -107,4 +107,65 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
+std::wstring windowsPathOf(const std::string& path) {
+    std::wstring result = widen(path);
+    if (!result.empty() && result[0] == L'/') {
+        for (wchar_t& c : result) {
+            if (c == L'/') c = L'\\';
+        }
+        result = L"Z:" + result;
+    }
+    return result;
+}
+
+ChildProcess::ChildProcess(const std::wstring& exePath, const std::wstring& arguments) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    static int counter = 0;
+    outputPath_ = std::wstring(folder) + L"kelvane-child-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(++counter) + L".txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileW(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                       &info)) {
+        process_ = info.hProcess;
+        CloseHandle(info.hThread);
+    }
+    CloseHandle(output);
+}
+
+ChildProcess::~ChildProcess() {
+    terminate();
+    if (process_ != nullptr) CloseHandle(process_);
+    deleteFileIfPresent(outputPath_);
+}
+
+DWORD ChildProcess::exitCode(DWORD timeoutMs) const {
+    DWORD code = STILL_ACTIVE;
+    if (process_ != nullptr && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process_, &code);
+    }
+    return code;
+}
+
+void ChildProcess::terminate() {
+    if (process_ != nullptr && exitCode(0) == STILL_ACTIVE) {
+        TerminateProcess(process_, 9);
+        WaitForSingleObject(process_, 5000);
+    }
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, DWORD timeoutMs) const {
+    return waitUntil([&] { return output().find(text) != std::string::npos; }, timeoutMs);
+}
+
 }  // namespace testing_support

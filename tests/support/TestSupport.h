@@ -43,4 +43,47 @@ std::vector<std::string> splitCrLfLines(const std::string& text);
 
 std::wstring widen(const std::string& text);
 
+// A path of the cross build (a host path) as a Windows program under Wine sees
+// it: /a/b becomes Z:\a\b. Windows paths pass unchanged.
+std::wstring windowsPathOf(const std::string& path);
+
+// A program started with its standard output and error going to a file of its
+// own; ended (if still running) and its output file removed when this goes away.
+class ChildProcess {
+public:
+    ChildProcess(const std::wstring& exePath, const std::wstring& arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return process_ != nullptr; }
+    // The exit code once the process has ended within timeoutMs, else STILL_ACTIVE.
+    DWORD exitCode(DWORD timeoutMs) const;
+    void terminate();
+    std::string output() const { return readFileBytes(outputPath_); }
+    // Waits until the output holds `text`, at most timeoutMs.
+    bool waitForOutput(const std::string& text, DWORD timeoutMs) const;
+
+private:
+    std::wstring outputPath_;
+    HANDLE process_ = nullptr;
+};
+
+// Polls `done` every 20 ms, pumping this thread's messages, until it is true or
+// timeoutMs has passed; returns its last value.
+template <typename Done>
+bool waitUntil(Done done, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (done()) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(20);
+    }
+}
+
 }  // namespace testing_support

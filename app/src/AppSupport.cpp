@@ -1,0 +1,137 @@
+#include "app/AppSupport.h"
+
+#include "platform/Unique.h"
+
+#include <objidl.h>
+#include <ole2.h>
+
+#include <cstring>
+
+namespace {
+
+using GetScaleFactorForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int*);
+
+// Found once and kept for the process; a failed lookup is tried again next time.
+HMODULE g_shcore = nullptr;
+GetScaleFactorForMonitorFn g_getScaleFactor = nullptr;
+
+// Releases a COM interface pointer.
+template <typename T>
+struct ComRelease {
+    void operator()(T* p) const {
+        if (p != nullptr) p->Release();
+    }
+};
+
+// Unlocks a locked global memory block.
+struct GlobalLockGuard {
+    explicit GlobalLockGuard(HGLOBAL block) : block(block), data(GlobalLock(block)) {}
+    ~GlobalLockGuard() {
+        if (data != nullptr) GlobalUnlock(block);
+    }
+    GlobalLockGuard(const GlobalLockGuard&) = delete;
+    GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
+    HGLOBAL block;
+    void* data;
+};
+
+// Closes the clipboard opened by its constructor.
+struct ClipboardSession {
+    explicit ClipboardSession(HWND owner) : open(OpenClipboard(owner) != FALSE) {}
+    ~ClipboardSession() {
+        if (open) CloseClipboard();
+    }
+    ClipboardSession(const ClipboardSession&) = delete;
+    ClipboardSession& operator=(const ClipboardSession&) = delete;
+    bool open;
+};
+
+}  // namespace
+
+float scaleForDeviceFactor(int percentage) {
+    switch (percentage) {
+    case 120: case 125: case 140: case 150: case 160: case 175: case 180: case 200:
+    case 225: case 250: case 300: case 350: case 400: case 450: case 500:
+        return static_cast<float>(percentage) / 100.0f;
+    default:
+        return 1.0f;
+    }
+}
+
+float monitorScaleFactor() {
+    if (g_shcore == nullptr) g_shcore = LoadLibraryA("Shcore.dll");
+    if (g_shcore != nullptr && g_getScaleFactor == nullptr) {
+        g_getScaleFactor =
+            reinterpret_cast<GetScaleFactorForMonitorFn>(
+            reinterpret_cast<void*>(GetProcAddress(g_shcore, "GetScaleFactorForMonitor")));
+    }
+    if (g_shcore == nullptr || g_getScaleFactor == nullptr) return 1.0f;
+
+    HMONITOR monitor = MonitorFromWindow(GetDesktopWindow(), MONITOR_DEFAULTTOPRIMARY);
+    int value = 0;
+    if (g_getScaleFactor(monitor, &value) != S_OK) return 1.0f;
+    return scaleForDeviceFactor(value);
+}
+
+std::unique_ptr<Gdiplus::Bitmap> loadPngResource(HMODULE module, const wchar_t* name, const wchar_t* type) {
+    if (name == nullptr || type == nullptr) return nullptr;
+    HRSRC resource = FindResourceW(module, name, type);
+    if (resource == nullptr) return nullptr;
+    const DWORD size = SizeofResource(module, resource);
+    if (size == 0) return nullptr;
+    HGLOBAL loaded = LoadResource(module, resource);
+    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (bytes == nullptr) return nullptr;
+
+    platform::UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!block) return nullptr;
+    {
+        GlobalLockGuard lock(block.get());
+        if (lock.data == nullptr) return nullptr;
+        std::memcpy(lock.data, bytes, size);
+    }
+
+    IStream* rawStream = nullptr;
+    if (CreateStreamOnHGlobal(block.get(), FALSE, &rawStream) != S_OK) return nullptr;
+    std::unique_ptr<IStream, ComRelease<IStream>> stream(rawStream);
+
+    // A bitmap made from a stream may read the stream again later; copy its
+    // pixels into a bitmap of its own so that the block can go now.
+    Gdiplus::Bitmap decoded(stream.get());
+    if (decoded.GetLastStatus() != Gdiplus::Ok) return nullptr;
+    const UINT width = decoded.GetWidth();
+    const UINT height = decoded.GetHeight();
+    if (width == 0 || height == 0) return nullptr;
+    std::unique_ptr<Gdiplus::Bitmap> owned(
+        new Gdiplus::Bitmap(static_cast<INT>(width), static_cast<INT>(height), PixelFormat32bppARGB));
+    if (owned->GetLastStatus() != Gdiplus::Ok) return nullptr;
+    {
+        Gdiplus::Graphics graphics(owned.get());
+        graphics.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+        if (graphics.DrawImage(&decoded, 0, 0, static_cast<INT>(width), static_cast<INT>(height)) !=
+            Gdiplus::Ok) {
+            return nullptr;
+        }
+    }
+    return owned;
+}
+
+bool setClipboardText(const std::wstring& text, HWND owner) {
+    const size_t length = wcsnlen(text.c_str(), text.size());
+    const size_t bytes = (length + 1) * sizeof(wchar_t);
+    platform::UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, bytes));
+    if (!block) return false;
+    {
+        GlobalLockGuard lock(block.get());
+        if (lock.data == nullptr) return false;
+        std::memcpy(lock.data, text.c_str(), length * sizeof(wchar_t));
+        static_cast<wchar_t*>(lock.data)[length] = L'\0';
+    }
+
+    ClipboardSession clipboard(owner);
+    if (!clipboard.open) return false;
+    EmptyClipboard();
+    if (SetClipboardData(CF_UNICODETEXT, block.get()) == nullptr) return false;
+    block.release();  // the clipboard owns it now
+    return true;
+}

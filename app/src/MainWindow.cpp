@@ -1,0 +1,156 @@
+#include "app/MainWindow.h"
+
+#include "app/AppSupport.h"
+#include "discovery/MotionUnit.h"
+#include "toolkit/Application.h"
+#include "toolkit/Button.h"
+
+const wchar_t* const MainWindowClassName = L"Tavrello_Kelvane_MainWindow";
+const wchar_t* const MainWindowTitle = L"Motion Platform Serial Number";
+const wchar_t* const CheckingText = L"(checking...)";
+const wchar_t* const NoUnitText = L"(no motion unit has been found)";
+
+namespace {
+
+const wchar_t* const HeadingText = L"Serial Number";
+const wchar_t* const ExplanationText =
+    L"This tool reads serial number (or license code) of your motion platform. Make sure that your motion "
+    L"unit is connected to PC via USB and it is turned on.";
+const wchar_t* const CaptionText = L"S/N:";
+const wchar_t* const CopyText = L"Copy to clipboard";
+const wchar_t* const CloseText = L"Close";
+const wchar_t* const FontFace = L"Verdana";
+
+constexpr DWORD MainWindowStyle = 0x80CF0000;  // WS_POPUP | WS_OVERLAPPEDWINDOW
+constexpr int LogoResourceId = 102;
+constexpr UINT_PTR CheckTimerId = 0;
+constexpr UINT CheckIntervalMs = 1000;
+
+}  // namespace
+
+void layoutRow(int x, int y, int gap, const std::vector<Nvx::Widget*>& widgets) {
+    for (Nvx::Widget* widget : widgets) {
+        widget->move(x, y);
+        x = x + gap + widget->size().width;
+    }
+}
+
+void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::vector<Nvx::Widget*>& widgets) {
+    int total = 0;
+    for (const Nvx::Widget* widget : widgets) total += widget->size().width + gap;
+    if (total < gap) return;
+    int x = (container.size().width + gap - total) / 2;
+    for (Nvx::Widget* widget : widgets) {
+        widget->move(x, y);
+        x = x + widget->size().width + gap;
+    }
+}
+
+MainWindow::MainWindow() : Nvx::Widget(nullptr) {
+    setScale(monitorScaleFactor());
+    Nvx::registerWindowClass(MainWindowClassName, LoadCursorW(nullptr, IDC_ARROW));
+    addHandler(WM_CREATE, &MainWindow::onCreate);
+    addHandler(WM_DESTROY, &MainWindow::onDestroy);
+    addHandler(WM_TIMER, &MainWindow::onTimer);
+    create(MainWindowClassName, MainWindowTitle, MainWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 650, 232, nullptr,
+           nullptr);
+    const Nvx::Application* application = Nvx::Application::instance();
+    logo_ = loadPngResource(application != nullptr ? application->hInstance() : GetModuleHandleW(nullptr),
+                            MAKEINTRESOURCEW(LogoResourceId), L"PNG");
+    if (hwnd() != nullptr) SetTimer(hwnd(), CheckTimerId, CheckIntervalMs, nullptr);
+}
+
+MainWindow::~MainWindow() { Nvx::unregisterWindowClass(MainWindowClassName); }
+
+LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
+    removeFrame();
+    centerOnScreen();
+
+    const float s = scale();
+    Gdiplus::FontFamily family(FontFace);
+    const Gdiplus::Font headingFont(&family, 30.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    const Gdiplus::Font rowFont(&family, 16.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    const Gdiplus::Font explanationFont(&family, 14.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    const int gap = static_cast<int>(10.0f * s);
+
+    auto* heading = new Nvx::Label(this);
+    heading->setFont(headingFont);
+    heading->setColor(Gdiplus::Color(0xFFFFFFFF));
+    heading->setText(HeadingText);
+    heading->move(8, 10);
+    heading->resize(640, 50);
+
+    auto* explanation = new Nvx::Label(this);
+    explanation->setFont(explanationFont);
+    explanation->setColor(Gdiplus::Color(0xFFFFFFFF));
+    explanation->setText(ExplanationText);
+    explanation->move(10, 70);
+    explanation->resize(640, 50);
+
+    auto* caption = new Nvx::Label(this);
+    caption->setFont(rowFont);
+    caption->setColor(Gdiplus::Color(0xFF000000));
+    caption->setText(CaptionText);
+    caption->resize(45, 40);
+
+    serialLabel_ = new Nvx::Label(this);
+    serialLabel_->setFont(rowFont);
+    serialLabel_->setColor(Gdiplus::Color(0xFF000000));
+    serialLabel_->setText(CheckingText);
+    serialLabel_->resize(490, 40);
+    serialLabel_->setBackground(lightBrush_);
+
+    auto* copyButton = new Nvx::Button(this);
+    copyButton->setText(CopyText);
+    copyButton->onClick = [this] { copyToClipboard(); };
+    auto* closeButton = new Nvx::Button(this);
+    closeButton->setText(CloseText);
+    closeButton->onClick = [this] { close(); };
+    for (Nvx::Button* button : {copyButton, closeButton}) {
+        button->resize(200, 50);
+        button->setFont(rowFont);
+        button->setColor(Gdiplus::Color(0xFFFFFFFF));
+    }
+
+    layoutRow(10, 135, gap, {caption, serialLabel_});
+    layoutCentredRow(*this, 180, gap, {copyButton, closeButton});
+
+    return callDefault(message, wParam, lParam);
+}
+
+LRESULT MainWindow::onDestroy(UINT, WPARAM, LPARAM) {
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT MainWindow::onTimer(UINT, WPARAM, LPARAM) {
+    std::wstring text;
+    {
+        MotionUnitList units = MotionUnitFinder().findMotionUnits();
+        if (!units.empty()) text = formatSerialNumber(units[0].serialNumber.c_str());
+    }
+    if (serialLabel_ != nullptr) {
+        serialLabel_->setText(text.empty() ? NoUnitText : text);
+        serialLabel_->invalidate(false, nullptr);
+    }
+    return 0;
+}
+
+void MainWindow::copyToClipboard() {
+    if (serialLabel_ != nullptr) setClipboardText(serialLabel_->text(), hwnd());
+}
+
+void MainWindow::paint(Gdiplus::Graphics* graphics) {
+    const float s = scale();
+    const Gdiplus::RectF r = clientRect();
+    const float width = static_cast<float>(static_cast<int>(r.Width));
+    graphics->FillRectangle(&darkBrush_, r);
+    graphics->DrawRectangle(&borderPen_, r);
+    graphics->FillRectangle(&bandBrush_, 2 * s, 60 * s, width - 4 * s, 55 * s);
+    graphics->FillRectangle(&lightBrush_, 2 * s, 115 * s, width - 4 * s, 65 * s);
+    if (logo_) {
+        const float w = static_cast<float>(logo_->GetWidth());
+        const float h = static_cast<float>(logo_->GetHeight());
+        graphics->DrawImage(logo_.get(), width - w * s - 14 * s, 17 * s, w * s, h * s);
+    }
+}
