@@ -53,36 +53,10 @@ TEST(ApplicationTest, SecondApplicationThrowsAndLeavesTheFirstAlone) {
     EXPECT_TRUE(classRegistered(L"Nvx_AbstractButton"));
 }
 
-TEST(ApplicationTest, RegisteredClassHasTheToolkitsProcedureAndNoBackground) {
-    Nvx::Application app(GetModuleHandleW(nullptr));
-    struct Case {
-        const wchar_t* name;
-        LPCWSTR cursor;
-    };
-    for (const Case& c : {Case{L"Nvx_AbstractControl", IDC_ARROW}, Case{L"Nvx_AbstractButton", IDC_HAND}}) {
-        SCOPED_TRACE(c.name);
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof(wc);
-        ASSERT_TRUE(GetClassInfoExW(GetModuleHandleW(nullptr), c.name, &wc));
-        EXPECT_EQ(wc.lpfnWndProc, &Nvx::windowProcedure);
-        EXPECT_EQ(wc.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
-        EXPECT_EQ(wc.hbrBackground, nullptr);
-        EXPECT_EQ(wc.hCursor, LoadCursorW(nullptr, c.cursor));
-    }
-}
-
 TEST(ApplicationTest, RegisteringWithoutAnApplicationFails) {
     ASSERT_EQ(Nvx::Application::instance(), nullptr);
     EXPECT_EQ(Nvx::registerWindowClass(L"Nvx_TestOrphanClass", nullptr), 0);
     EXPECT_FALSE(classRegistered(L"Nvx_TestOrphanClass"));
-}
-
-TEST(ApplicationTest, OwnClassRegistersAndUnregisters) {
-    Nvx::Application app(GetModuleHandleW(nullptr));
-    EXPECT_NE(Nvx::registerWindowClass(L"Nvx_TestOwnClass", LoadCursorW(nullptr, IDC_ARROW)), 0);
-    EXPECT_TRUE(classRegistered(L"Nvx_TestOwnClass"));
-    Nvx::unregisterWindowClass(L"Nvx_TestOwnClass");
-    EXPECT_FALSE(classRegistered(L"Nvx_TestOwnClass"));
 }
 
 class RunTest : public ToolkitTest {};
@@ -94,16 +68,6 @@ TEST_F(RunTest, DispatchesUntilQuitAndReturnsItsCode) {
     PostQuitMessage(42);
     EXPECT_EQ(Nvx::Application::run(), 42);
     EXPECT_EQ(probe->seen, std::vector<UINT>{WM_APP});
-}
-
-TEST_F(RunTest, QuitPostedByAHandlerEndsTheLoop) {
-    auto probe = makeTopLevel(0, 0, 50, 50);
-    probe->addHandler(WM_APP, [](UINT, WPARAM code, LPARAM) -> LRESULT {
-        PostQuitMessage(static_cast<int>(code));
-        return 0;
-    });
-    PostMessageW(probe->hwnd(), WM_APP, 7, 0);
-    EXPECT_EQ(Nvx::Application::run(), 7);
 }
 
 class BuildFailureTest : public ToolkitTest {

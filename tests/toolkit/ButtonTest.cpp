@@ -150,14 +150,4 @@ TEST_F(ButtonTest, ActionMayDestroyTheWholeWindow) {
     EXPECT_EQ(GetCapture(), nullptr);
 }
 
-TEST_F(ButtonTest, ButtonHandlesNoKeyboardOrFocus) {
-    for (UINT m : {WM_KEYDOWN, WM_KEYUP, WM_CHAR, WM_SETFOCUS, WM_KILLFOCUS, WM_LBUTTONDBLCLK}) {
-        EXPECT_EQ(button->handlers().count(m), 0u) << m;
-    }
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    ASSERT_TRUE(GetClassInfoExW(GetModuleHandleW(nullptr), L"Nvx_AbstractButton", &wc));
-    EXPECT_EQ(wc.style & CS_DBLCLKS, 0u);
-}
-
 }  // namespace
