@@ -90,7 +90,7 @@ bool ServicePipeClient::transfer(Operation& op, bool isWrite, uint32_t size, DWO
             error = ::GetLastError();
             if (!finishCancelled(op)) {
                 // The system still owns the memory: leave it allocated for good.
-                (isWrite ? write_ : read_).release();
+                static_cast<void>((isWrite ? write_ : read_).release());
             }
             return false;
         }

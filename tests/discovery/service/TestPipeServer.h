@@ -24,6 +24,8 @@ public:
 
     explicit TestPipeServer(std::vector<ServiceUnit> units, std::wstring serviceName = std::wstring(),
                             DWORD maxInstances = PIPE_UNLIMITED_INSTANCES);
+    // Stops serving before the plans go away.
+    ~TestPipeServer() { stop(); }
 
     // The plan for the request with this number (0 is the first request the
     // server sees). May be called while the server runs.
