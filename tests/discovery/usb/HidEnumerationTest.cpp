@@ -75,7 +75,7 @@ TEST(HidEnumeration, OnlyInterfacesCarryingTheExactInstanceMarkerAreListed) {
         {L"\\\\?\\hid#x&0000#{a}#vid_0483&0001" + tail, true},  // found anywhere in the path
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
+        SCOPED_TRACE(c.path);
         FakeUsbWorld world;
         world.addHidInterface(c.path, kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
         DeviceList list;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "FakeUsbPlatform.h"
 #include "discovery/HidEnumeration.h"
 

@@ -275,7 +275,7 @@ TEST(ParseUsbId, HexadecimalNumberAfterTheMarker) {
         {L"xvid_9&vid_1", L"vid_", 9},  // the first marker counts
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.path, c.path + wcslen(c.path)));
+        SCOPED_TRACE(c.path);
         EXPECT_EQ(parseUsbId(c.path, c.marker), c.id);
     }
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cwctype>
 #include <memory>
 #include <thread>
 #include <vector>
