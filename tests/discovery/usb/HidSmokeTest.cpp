@@ -7,6 +7,7 @@
 
 #include "FakeUsbPlatform.h"
 #include "discovery/HidEnumeration.h"
+#include "discovery/WinUsbEnumeration.h"
 
 TEST(HidSmoke, RealPassEndsReleasesEverythingAndListsNoUnit) {
     for (bool removeDuplicates : {true, false}) {
@@ -41,4 +42,17 @@ TEST(HidSmoke, TestProcessesNeverReachTheRealWinUsbFunctions) {
     // The rest of the table is the real one.
     EXPECT_EQ(usbPlatform().SetupDiGetClassDevsW, realUsbPlatform().SetupDiGetClassDevsW);
     EXPECT_EQ(usbPlatform().HidD_GetAttributes, realUsbPlatform().HidD_GetAttributes);
+}
+
+// The program's own tests run the real exe, with the real WinUSB functions: they
+// are safe only while Wine presents no device that the WinUSB pass would open.
+TEST(HidSmoke, RealWinUsbPassUnderThisSystemOpensNothing) {
+    fake_usb::CountingRealUsbPlatform counting;
+    DeviceList list(1);
+    enumerateWinUsbDevices(list, nullptr, nullptr);
+    const fake_usb::Counters counters = counting.counters();
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(counters.filesOpened, 0);
+    EXPECT_EQ(counters.forbiddenCalls, 0);
+    EXPECT_TRUE(counting.allReleased());
 }
