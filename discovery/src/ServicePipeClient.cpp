@@ -118,8 +118,8 @@ uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, 
     for (std::unique_ptr<Operation>* op : {&write_, &read_}) {
         if (!*op) *op = std::make_unique<Operation>();
         if (!(*op)->event) {
-            close();
             logErrorCode(ServicePipeErrorWrite, ::GetLastError());
+            close();
             return 0;
         }
     }
