@@ -513,6 +513,45 @@ TEST_F(ServicePassTest, UnbelievableCountIsCappedAt128Devices) {
     EXPECT_EQ(requests.back().deviceIndex, 127u);
 }
 
+// Bytes in use in every heap of the process (the memory counters of some
+// systems report no private usage).
+size_t heapBytesInUse() {
+    std::vector<HANDLE> heaps(::GetProcessHeaps(0, nullptr) + 16);
+    heaps.resize(::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+    size_t total = 0;
+    for (HANDLE heap : heaps) {
+        if (!::HeapLock(heap)) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (::HeapWalk(heap, &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
+        }
+        ::HeapUnlock(heap);
+    }
+    return total;
+}
+
+// The window asks once a second for days: every pass must give back what it took.
+TEST_F(ServicePassTest, ManyPassesCloseEveryConnectionAndKeepMemoryFlat) {
+    const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2)};
+    TestPipeServer server(units);
+    server.setRecordRequests(false);
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    ASSERT_TRUE(server.waitUntilIdle(2000));
+    const size_t before = heapBytesInUse();
+    const int passes = 1000;
+    for (int i = 0; i < passes; ++i) {
+        ASSERT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+        ASSERT_EQ(list.size(), 2u);
+    }
+    EXPECT_TRUE(server.allClosedByClient());
+    EXPECT_EQ(server.counts().opened, 100u + passes);
+    const size_t after = heapBytesInUse();
+    // A pass that kept as little as 33 bytes would add more than this.
+    EXPECT_LT(after, before + 32 * 1024) << "heap bytes in use: " << before << " before, " << after << " after";
+}
+
 TEST_F(ServicePassTest, ClientDoesNotLetTheServiceImpersonateIt) {
     TestPipeServer server({sampleUnit(1)});
     server.setCheckImpersonation(true);
