@@ -100,6 +100,16 @@ double passTime(const std::wstring& serviceName, size_t units, int passes) {
     return (nowMicroseconds() - start) / passes;
 }
 
+// Average microseconds to open and close the pipe as a pass does, without a request.
+double connectTime(const std::wstring& serviceName, int times) {
+    const double start = nowMicroseconds();
+    for (int i = 0; i < times; ++i) {
+        ServicePipeClient client(serviceName);
+        if (!client.connect()) return -1;
+    }
+    return (nowMicroseconds() - start) / times;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,16 +141,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<double> bare, passOne, passEight, ratioOne, ratioEight;
+    std::vector<double> bare, connects, passOne, passEight, ratioOne, ratioEight;
     for (int b = 0; b < batches; ++b) {
         const double trip = raw.measure(rounds);
         const double p1 = passTime(nameOne, 1, passes);
         const double p8 = passTime(nameEight, 8, passes);
-        if (trip < 0 || p1 < 0 || p8 < 0) {
+        const double connect = connectTime(nameOne, passes);
+        if (trip < 0 || p1 < 0 || p8 < 0 || connect < 0) {
             fprintf(stderr, "service-bench: a round trip or a pass failed\n");
             return 2;
         }
         bare.push_back(trip);
+        connects.push_back(connect);
         passOne.push_back(p1);
         passEight.push_back(p8);
         ratioOne.push_back(p1 / (6 * trip));
@@ -151,6 +163,7 @@ int main(int argc, char** argv) {
     printf("batches: %d, each %d round trips and %d passes per size\n", batches, rounds, passes);
     printf("bare 264-byte round trip: %.1f us (median; batches from %.1f to %.1f)\n", trip,
            *std::min_element(bare.begin(), bare.end()), *std::max_element(bare.begin(), bare.end()));
+    printf("open and close of the pipe, no request: %.1f us (median)\n", median(connects));
     const struct {
         unsigned units;
         const std::vector<double>& pass;

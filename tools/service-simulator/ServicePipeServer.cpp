@@ -206,14 +206,16 @@ void ServicePipeServer::runSlot(Slot& slot) {
         if (result == Listen::Failed) break;
         if (result == Listen::Again || stopped()) continue;
         uint32_t connection = 0;
+        bool lastListener = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             slot.idle = false;
-            --idleSlots_;
+            lastListener = --idleSlots_ == 0;
             connection = ++counts_.opened;
             if (connectionObserver_) connectionObserver_(ConnectionEvent::Opened, connection, counts_);
         }
-        ::SetEvent(slotTaken_.get());
+        // Another idle slot is listening already; otherwise the manager adds one.
+        if (lastListener) ::SetEvent(slotTaken_.get());
         const bool byClient = serve(slot, connection);
         if (slot.pipe) ::DisconnectNamedPipe(slot.pipe.get());
         std::lock_guard<std::mutex> lock(mutex_);
