@@ -10,6 +10,7 @@
 #include <iterator>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <cwchar>
 #include <mutex>
 #include <string>
@@ -59,12 +60,15 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
+// Decimal, or hexadecimal after "0x" (a leading zero does not mean octal).
 bool parseNumber(const std::wstring& text, unsigned long long limit, uint32_t& value) {
-    if (text.empty()) return false;
+    const bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    const std::wstring digits = hex ? text.substr(2) : text;
+    if (digits.empty() || !iswxdigit(digits[0]) || (!hex && !iswdigit(digits[0]))) return false;
     wchar_t* end = nullptr;
     errno = 0;
-    const unsigned long long parsed = std::wcstoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != L'\0' || parsed > limit || text[0] == L'-') return false;
+    const unsigned long long parsed = std::wcstoull(digits.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || end == nullptr || *end != L'\0' || parsed > limit) return false;
     value = static_cast<uint32_t>(parsed);
     return true;
 }

@@ -101,7 +101,7 @@ size_t countOf(const std::string& text, const std::string& what) {
 TEST(ServiceSimulatorTest, ServesUnitsFromItsCommandLine) {
     const std::wstring name = uniqueServiceName(L"KelvaneTestSimulator");
     Simulator simulator(L"--name " + name +
-                        L" --vid 0x1234 --pid 43281 --kind 1 --manufacturer \"Tavrello\" --product \"Bench Unit\""
+                        L" --vid 0x1234 --pid 043281 --kind 1 --manufacturer \"Tavrello\" --product \"Bench Unit\""
                         L" --serial= --path \"\\\\?\\usb#vid_1234&pid_a911#one\""
                         L" --unit --kind 0 --serial SIM-TWO --seconds 120");
     ASSERT_TRUE(simulator.started()) << "cannot start " << std::string(KELVANE_SERVICE_SIMULATOR);
@@ -158,7 +158,7 @@ TEST(ServiceSimulatorTest, RefusesANameAnotherServerHas) {
 }
 
 TEST(ServiceSimulatorTest, RefusesABadCommandLine) {
-    for (const wchar_t* arguments : {L"--bogus", L"--vid", L"--kind 256", L"--vid 12x", L"--seconds 0",
+    for (const wchar_t* arguments : {L"--bogus", L"--vid", L"--kind 256", L"--vid 12x", L"--vid 0x", L"--pid -1", L"--seconds 0",
                                      L"--no-units --serial=x", L"--unit=3"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(arguments)));
         Simulator simulator(arguments);
