@@ -46,7 +46,7 @@ void stopGdiplus() {
 
 }  // namespace
 
-Application::Application(HINSTANCE hInstance) : hInstance_(hInstance) {
+Application::Application(HINSTANCE module) : hInstance_(module) {
     if (instance_) throw std::runtime_error("Application is already created!");
     startGdiplus();
     instance_ = this;

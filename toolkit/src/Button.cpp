@@ -2,7 +2,7 @@
 
 namespace Nvx {
 
-Button::Button(Widget* parent) : Label(parent, L"Nvx_AbstractButton") {
+Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton") {
     addHandler(WM_MOUSELEAVE, &Button::onMouseLeave);
     addHandler(WM_MOUSEMOVE, &Button::onMouseMove);
     addHandler(WM_LBUTTONDOWN, &Button::onLeftButtonDown);

@@ -2,17 +2,17 @@
 
 namespace Nvx {
 
-Label::Label(Widget* parent, const wchar_t* className)
-    : Widget(parent), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)) {
+Label::Label(Widget* parentWidget, const wchar_t* className)
+    : Widget(parentWidget), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)) {
     // Arial, 8 pixels, regular, not scaled: owners pass fonts already scaled.
     // Without the family the label has no font and draws no text until setFont.
     {
         Gdiplus::FontFamily family(L"Arial", nullptr);
-        Gdiplus::Font font(&family, 8.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
-        font_.reset(font.Clone());
+        Gdiplus::Font arial(&family, 8.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+        font_.reset(arial.Clone());
     }
     create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE,
-           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parent);
+           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
 }
 
 Label::~Label() {
@@ -21,20 +21,20 @@ Label::~Label() {
     text_.clear();
 }
 
-void Label::setText(const std::wstring& text) {
-    text_ = text;
+void Label::setText(const std::wstring& value) {
+    text_ = value;
 }
 
 std::wstring Label::text() const {
     return text_;
 }
 
-void Label::setFont(const Gdiplus::Font& font) {
-    font_.reset(font.Clone());
+void Label::setFont(const Gdiplus::Font& value) {
+    font_.reset(value.Clone());
 }
 
-void Label::setColor(const Gdiplus::Color& color) {
-    color_ = color.GetValue();
+void Label::setColor(const Gdiplus::Color& value) {
+    color_ = value.GetValue();
 }
 
 void Label::paint(Gdiplus::Graphics* graphics) {

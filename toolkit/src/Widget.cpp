@@ -83,9 +83,9 @@ LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
-Widget::Widget(Widget* parent) {
-    setParent(parent);
-    if (parent) scale_ = parent->scale_;
+Widget::Widget(Widget* parentWidget) {
+    setParent(parentWidget);
+    if (parentWidget) scale_ = parentWidget->scale_;
     addHandler(WM_PAINT, &Widget::onPaint);
 }
 
@@ -108,9 +108,9 @@ void Widget::addHandler(UINT message, MessageHandler handler) {
 }
 
 bool Widget::create(const std::wstring& className, const std::wstring& windowName, DWORD style,
-                    int x, int y, int width, int height, HMENU menu, Widget* parent) {
+                    int x, int y, int width, int height, HMENU menu, Widget* parentWidget) {
     if (hwnd_) return false;
-    HWND parentWindow = parent ? parent->hwnd_ : nullptr;
+    HWND parentWindow = parentWidget ? parentWidget->hwnd_ : nullptr;
     // The window procedure sets hwnd_ at WM_CREATE; the result is stored again
     // here, null when creation failed (also when WM_CREATE refused it).
     HWND created = CreateWindowExW(0, className.c_str(), windowName.c_str(), style,
@@ -142,9 +142,9 @@ void Widget::setFont(HFONT font) {
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
-void Widget::setText(const std::wstring& text) {
+void Widget::setText(const std::wstring& value) {
     if (!hwnd_) return;
-    SendMessageW(hwnd_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    SendMessageW(hwnd_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
@@ -208,9 +208,9 @@ void Widget::removeFrame() {
                  SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void Widget::setScale(float scale) {
-    if (!std::isfinite(scale) || scale <= 0.0f) return;
-    scale_ = scale;
+void Widget::setScale(float factor) {
+    if (!std::isfinite(factor) || factor <= 0.0f) return;
+    scale_ = factor;
 }
 
 void Widget::close() {
