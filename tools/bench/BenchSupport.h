@@ -1,0 +1,79 @@
+#pragma once
+// Shared pieces of the benchmark programs: a clock, medians, and a raw pipe
+// client that does the overlapped write and read of one exchange and nothing else.
+
+#include "discovery/ServicePipeProtocol.h"
+#include "platform/Unique.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+inline double nowMicroseconds() {
+    static const LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    ::QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+inline double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+class RawPipeClient {
+public:
+    explicit RawPipeClient(const std::wstring& serviceName)
+        : pipe_(::CreateFileW(servicePipePath(serviceName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)),
+          event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        if (pipe_) ::SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr);
+    }
+
+    bool isOpen() const { return pipe_.valid(); }
+
+    bool roundTrip(uint32_t command, uint32_t sequence, uint32_t deviceIndex = 0) {
+        request_ = makeServiceRequest(command, sequence, deviceIndex);
+        return step(true) && step(false) && readLe32(&reply_[ServiceReplySequenceOffset]) == sequence;
+    }
+
+    // Average microseconds per round trip; -1 on a failure.
+    double measure(int rounds) {
+        const double start = nowMicroseconds();
+        for (int i = 0; i < rounds; ++i) {
+            if (!roundTrip(ServiceCommandManufacturer, static_cast<uint32_t>(i))) return -1;
+        }
+        return (nowMicroseconds() - start) / rounds;
+    }
+
+private:
+    bool step(bool isWrite) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_.get();
+        if (isWrite) {
+            ::WriteFile(pipe_.get(), request_.data(), ServiceMessageSize, nullptr, &overlapped);
+        } else {
+            ::ReadFile(pipe_.get(), reply_.data(), ServiceMessageSize, nullptr, &overlapped);
+        }
+        ::WaitForSingleObject(event_.get(), INFINITE);
+        DWORD done = 0;
+        return ::GetOverlappedResult(pipe_.get(), &overlapped, &done, FALSE) && done == ServiceMessageSize;
+    }
+
+    platform::UniqueFileHandle pipe_;
+    platform::UniqueHandle event_;
+    ServiceMessage request_{};
+    ServiceMessage reply_{};
+};
+
+}  // namespace bench
