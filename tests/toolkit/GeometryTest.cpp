@@ -49,6 +49,10 @@ TEST_F(GeometryTest, ScaledCreateMoveResizeAndSize) {
     EXPECT_EQ(r.top, 100);
     EXPECT_EQ(r.right - r.left, 125);
     EXPECT_EQ(r.bottom - r.top, 25);
+    probe->move(8, 10);
+    r = windowRect(probe->hwnd());
+    EXPECT_EQ(r.left, 10);
+    EXPECT_EQ(r.top, 12);
 
     probe->resize(650, 232);
     EXPECT_EQ(probe->pixelSize().width, 812);
