@@ -33,7 +33,7 @@ public:
     void paint(Gdiplus::Graphics* graphics) override;
 
     Nvx::Label* serialLabel() const { return serialLabel_; }
-    const Gdiplus::Bitmap* logo() const { return logo_.get(); }
+    Gdiplus::Bitmap* logo() const { return logo_.get(); }
 
 private:
     std::unique_ptr<Gdiplus::Bitmap> logo_;

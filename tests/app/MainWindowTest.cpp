@@ -1,0 +1,224 @@
+// The main window and its helpers in the test process: layout, scale factors,
+// the logo resource, the clipboard, the check and the paint.
+
+#include "ToolkitTestSupport.h"
+#include "app/AppSupport.h"
+#include "app/MainWindow.h"
+#include "TestPipeServer.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+using toolkit_test::bufferPixel;
+using toolkit_test::makeTopLevel;
+using toolkit_test::Probe;
+using toolkit_test::pumpFor;
+using toolkit_test::ToolkitTest;
+
+namespace {
+
+std::wstring clipboardText() {
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return L"<busy>";
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = chars;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+POINT positionInParent(const Nvx::Widget& widget) {
+    RECT r;
+    GetWindowRect(widget.hwnd(), &r);
+    POINT p{r.left, r.top};
+    ScreenToClient(GetParent(widget.hwnd()), &p);
+    return p;
+}
+
+using Layout = ToolkitTest;
+
+TEST_F(Layout, RowsPlaceWidgetsLeftToRightAndCentred) {
+    auto container = makeTopLevel(0, 0, 650, 232);
+    auto* a = new Probe(container.get());
+    auto* b = new Probe(container.get());
+    for (Probe* p : {a, b}) ASSERT_TRUE(p->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 0, 0, 200, 50, nullptr, container.get()));
+
+    layoutRow(10, 135, 10, {a, b});
+    EXPECT_EQ(positionInParent(*a).x, 10);
+    EXPECT_EQ(positionInParent(*b).x, 220);
+    EXPECT_EQ(positionInParent(*b).y, 135);
+
+    layoutCentredRow(*container, 180, 10, {a, b});
+    EXPECT_EQ(positionInParent(*a).x, 120);
+    EXPECT_EQ(positionInParent(*b).x, 330);
+    EXPECT_EQ(positionInParent(*a).y, 180);
+
+    // The gap of a 1.5 screen: 15 logical units; odd totals truncate.
+    layoutCentredRow(*container, 0, 15, {a, b});
+    EXPECT_EQ(positionInParent(*a).x, 117);  // (650 + 15 - 430) / 2
+    EXPECT_EQ(positionInParent(*b).x, 332);
+
+    layoutCentredRow(*container, 0, 10, {});  // nothing to place, nothing happens
+}
+
+TEST(ScaleFactor, KnownDeviceFactorsOnly) {
+    const struct {
+        int percentage;
+        float scale;
+    } cases[] = {{100, 1.0f}, {120, 1.2f}, {125, 1.25f}, {150, 1.5f}, {175, 1.75f}, {200, 2.0f}, {500, 5.0f},
+                 {0, 1.0f},   {110, 1.0f}, {130, 1.0f},  {600, 1.0f}, {-150, 1.0f}};
+    for (const auto& c : cases) EXPECT_FLOAT_EQ(scaleForDeviceFactor(c.percentage), c.scale) << c.percentage;
+    // Under Wine the primary monitor reports 100: no scaling.
+    EXPECT_FLOAT_EQ(monitorScaleFactor(), 1.0f);
+    EXPECT_FLOAT_EQ(monitorScaleFactor(), 1.0f);
+}
+
+using Logo = ToolkitTest;
+
+TEST_F(Logo, DecodesTheResourceIntoABitmapOfItsOwn) {
+    std::unique_ptr<Gdiplus::Bitmap> logo = loadPngResource(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(102), L"PNG");
+    ASSERT_NE(logo, nullptr);
+    EXPECT_EQ(logo->GetWidth(), 91u);
+    EXPECT_EQ(logo->GetHeight(), 30u);
+    Gdiplus::Color corner, badge;
+    logo->GetPixel(0, 0, &corner);
+    logo->GetPixel(12, 15, &badge);
+    EXPECT_EQ(corner.GetA(), 0) << "transparent outside the badge";
+    EXPECT_EQ(badge.GetA(), 255);
+}
+
+TEST_F(Logo, MissingOrBrokenResourceGivesNull) {
+    HMODULE self = GetModuleHandleW(nullptr);
+    EXPECT_EQ(loadPngResource(self, nullptr, L"PNG"), nullptr);
+    EXPECT_EQ(loadPngResource(self, MAKEINTRESOURCEW(102), nullptr), nullptr);
+    EXPECT_EQ(loadPngResource(self, MAKEINTRESOURCEW(101), L"PNG"), nullptr);
+    EXPECT_EQ(loadPngResource(self, MAKEINTRESOURCEW(102), L"JPG"), nullptr);
+    EXPECT_EQ(loadPngResource(self, MAKEINTRESOURCEW(103), L"PNG"), nullptr);
+}
+
+TEST(Clipboard, PutsUnicodeTextUpToTheFirstNul) {
+    EXPECT_TRUE(setClipboardText(L"ABCDEF-GHIJKL"));
+    EXPECT_EQ(clipboardText(), L"ABCDEF-GHIJKL");
+    EXPECT_TRUE(setClipboardText(std::wstring(L"AB\0CD", 5)));
+    EXPECT_EQ(clipboardText(), L"AB");
+    EXPECT_TRUE(setClipboardText(L""));
+    EXPECT_EQ(clipboardText(), L"");
+}
+
+TEST(Clipboard, HeldClipboardIsLeftAlone) {
+    ASSERT_TRUE(setClipboardText(L"before"));
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        const bool opened = OpenClipboard(owner) != FALSE;
+        stage = opened ? 1 : -1;
+        while (stage == 1) Sleep(5);
+        if (opened) CloseClipboard();
+        DestroyWindow(owner);
+    });
+    while (stage == 0) Sleep(5);
+    ASSERT_EQ(stage, 1);
+    EXPECT_FALSE(setClipboardText(L"after"));
+    stage = 2;
+    holder.join();
+    EXPECT_EQ(clipboardText(), L"before") << "neither emptied nor replaced";
+}
+
+class MainWindowTest : public ToolkitTest {
+protected:
+    void TearDown() override {
+        window.reset();
+        ToolkitTest::TearDown();
+    }
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(MainWindowTest, HandlesOnlyItsThreeMessagesAndPaint) {
+    window = std::make_unique<MainWindow>();
+    ASSERT_NE(window->hwnd(), nullptr);
+    std::set<UINT> handled;
+    for (const auto& entry : window->handlers()) handled.insert(entry.first);
+    EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, WM_PAINT}));
+    EXPECT_EQ(window->serialLabel()->text(), CheckingText);
+    ASSERT_NE(window->logo(), nullptr);
+    EXPECT_EQ(window->logo()->GetWidth(), 91u);
+}
+
+TEST_F(MainWindowTest, CheckShowsTheFirstUnitOrTheNoUnitText) {
+    window = std::make_unique<MainWindow>();
+    window->onTimer(WM_TIMER, 0, 0);
+    EXPECT_EQ(window->serialLabel()->text(), NoUnitText);
+
+    const struct {
+        const wchar_t* serial;
+        const wchar_t* shown;
+    } cases[] = {
+        {L"ABCDEFGHIJKLMNOPQRSTUVWX", L"ABCDEF-GHIJKL-MNOPQR-STUVWX"},
+        {L"", NoUnitText},
+        {L"1234567", L"123456-7"},
+    };
+    for (const auto& c : cases) {
+        ServiceUnit first = testing_support::sampleUnit(1);
+        first.productId = 0xA110;
+        first.serialNumber = c.serial;
+        ServiceUnit second = first;
+        second.serialNumber = L"SECOND";
+        testing_support::TestPipeServer service({first, second}, ServiceName);
+        ASSERT_TRUE(service.start());
+        window->onTimer(WM_TIMER, 0, 0);
+        EXPECT_EQ(window->serialLabel()->text(), c.shown);
+    }
+    window->onTimer(WM_TIMER, 0, 0);  // the service is gone again
+    EXPECT_EQ(window->serialLabel()->text(), NoUnitText);
+
+    window->copyToClipboard();
+    EXPECT_EQ(clipboardText(), NoUnitText);
+}
+
+TEST_F(MainWindowTest, PaintsBackgroundBandsBorderAndLogo) {
+    window = std::make_unique<MainWindow>();
+    ShowWindow(window->hwnd(), SW_SHOWNORMAL);
+    toolkit_test::repaint(*window);
+    const struct {
+        int x, y;
+        Gdiplus::ARGB colour;
+    } cases[] = {
+        {0, 0, 0xFF000000},      // the border
+        {649, 231, 0xFF000000},
+        {300, 30, 0xFF444444},   // dark top, behind the heading
+        {300, 62, 0xFF999999},   // the explanation's band
+        {300, 117, 0xFFF4F4F4},  // the serial number's band
+        {300, 200, 0xFF444444},  // dark bottom
+        {1, 100, 0xFF000000},    // the border covers the bands' 2-pixel margin
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bufferPixel(*window, c.x, c.y), c.colour) << "(" << c.x << ", " << c.y << ")";
+    }
+    // The logo sits in the top right corner, 545 to 636 by 17 to 47.
+    EXPECT_NE(bufferPixel(*window, 545 + 12, 17 + 15), 0xFF444444u);
+    EXPECT_EQ(bufferPixel(*window, 545 + 12, 50), 0xFF444444u);
+}
+
+TEST_F(MainWindowTest, DestroyingTheWindowPostsQuitWithZero) {
+    window = std::make_unique<MainWindow>();
+    DestroyWindow(window->hwnd());
+    MSG msg;
+    bool quit = false;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            quit = true;
+            EXPECT_EQ(msg.wParam, 0u);
+        }
+    }
+    EXPECT_TRUE(quit);
+    EXPECT_EQ(window->hwnd(), nullptr);
+}
+
+}  // namespace
