@@ -1,5 +1,7 @@
 #include "ToolkitTestSupport.h"
 
+#include "TestSupport.h"
+
 namespace toolkit_test {
 
 void Probe::paint(Gdiplus::Graphics* graphics) {
@@ -28,17 +30,7 @@ std::unique_ptr<Probe> makeTopLevel(int x, int y, int width, int height, float s
 }
 
 bool pumpUntil(const std::function<bool()>& done, int ms) {
-    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (done()) return true;
-        if (GetTickCount64() >= end) return false;
-        Sleep(5);
-    }
+    return testing_support::waitUntil(done, static_cast<DWORD>(ms));
 }
 
 void pumpFor(int ms) {
