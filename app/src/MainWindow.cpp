@@ -73,30 +73,23 @@ LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
     const Gdiplus::Font explanationFont(&family, 14.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
     const int gap = static_cast<int>(10.0f * s);
 
-    auto* heading = new Nvx::Label(this);
-    heading->setFont(headingFont);
-    heading->setColor(Gdiplus::Color(0xFFFFFFFF));
-    heading->setText(HeadingText);
+    // Each label: constructed, then its font, colour and text, then its place.
+    auto addLabel = [this](const Gdiplus::Font& font, Gdiplus::ARGB colour, const wchar_t* text) {
+        auto* label = new Nvx::Label(this);
+        label->setFont(font);
+        label->setColor(Gdiplus::Color(colour));
+        label->setText(text);
+        return label;
+    };
+    Nvx::Label* heading = addLabel(headingFont, 0xFFFFFFFF, HeadingText);
     heading->move(8, 10);
     heading->resize(640, 50);
-
-    auto* explanation = new Nvx::Label(this);
-    explanation->setFont(explanationFont);
-    explanation->setColor(Gdiplus::Color(0xFFFFFFFF));
-    explanation->setText(ExplanationText);
+    Nvx::Label* explanation = addLabel(explanationFont, 0xFFFFFFFF, ExplanationText);
     explanation->move(10, 70);
     explanation->resize(640, 50);
-
-    auto* caption = new Nvx::Label(this);
-    caption->setFont(rowFont);
-    caption->setColor(Gdiplus::Color(0xFF000000));
-    caption->setText(CaptionText);
+    Nvx::Label* caption = addLabel(rowFont, 0xFF000000, CaptionText);
     caption->resize(45, 40);
-
-    serialLabel_ = new Nvx::Label(this);
-    serialLabel_->setFont(rowFont);
-    serialLabel_->setColor(Gdiplus::Color(0xFF000000));
-    serialLabel_->setText(CheckingText);
+    serialLabel_ = addLabel(rowFont, 0xFF000000, CheckingText);
     serialLabel_->resize(490, 40);
     serialLabel_->setBackground(lightBrush_);
 

@@ -27,26 +27,6 @@ const wchar_t* const NoUnit = L"(no motion unit has been found)";
 std::wstring appPath() { return windowsPathOf(KELVANE_APP_EXE); }
 std::wstring simulatorPath() { return windowsPathOf(KELVANE_SERVICE_SIMULATOR); }
 
-std::wstring clipboardText() {
-    std::wstring text;
-    if (!OpenClipboard(nullptr)) return L"<clipboard busy>";
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
-void clearClipboard() {
-    if (OpenClipboard(nullptr)) {
-        EmptyClipboard();
-        CloseClipboard();
-    }
-}
-
 // A real click of the left button at a screen point.
 void clickAt(POINT point) {
     SetCursorPos(point.x, point.y);

@@ -5,6 +5,7 @@
 #include "app/AppSupport.h"
 #include "app/MainWindow.h"
 #include "TestPipeServer.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -13,6 +14,7 @@
 #include <set>
 #include <thread>
 
+using testing_support::clipboardText;
 using toolkit_test::bufferPixel;
 using toolkit_test::makeTopLevel;
 using toolkit_test::Probe;
@@ -20,19 +22,6 @@ using toolkit_test::pumpFor;
 using toolkit_test::ToolkitTest;
 
 namespace {
-
-std::wstring clipboardText() {
-    std::wstring text;
-    if (!OpenClipboard(nullptr)) return L"<busy>";
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
 
 POINT positionInParent(const Nvx::Widget& widget) {
     RECT r;

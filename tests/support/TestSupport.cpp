@@ -107,6 +107,26 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
+std::wstring clipboardText() {
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return L"<busy>";
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = chars;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+void clearClipboard() {
+    if (OpenClipboard(nullptr)) {
+        EmptyClipboard();
+        CloseClipboard();
+    }
+}
+
 std::wstring windowsPathOf(const std::string& path) {
     std::wstring result = widen(path);
     if (!result.empty() && result[0] == L'/') {

@@ -69,6 +69,10 @@ private:
     HANDLE process_ = nullptr;
 };
 
+// The clipboard's CF_UNICODETEXT, or "<busy>" when it cannot be opened.
+std::wstring clipboardText();
+void clearClipboard();
+
 // Polls `done` every 20 ms, pumping this thread's messages, until it is true or
 // timeoutMs has passed; returns its last value.
 template <typename Done>
