@@ -4,6 +4,7 @@
 // The machine may be busy with other work, so the three measurements are taken
 // in turns, in batches, and the medians of the batches are reported.
 
+#include "BenchSupport.h"
 #include "ServicePipeServer.h"
 #include "discovery/ServicePipeClient.h"
 
@@ -17,21 +18,8 @@
 
 namespace {
 
-double nowMicroseconds() {
-    static const LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    ::QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+using bench::median;
+using bench::nowMicroseconds;
 
 std::vector<ServiceUnit> makeUnits(size_t count) {
     std::vector<ServiceUnit> units;
@@ -43,52 +31,6 @@ std::vector<ServiceUnit> makeUnits(size_t count) {
     }
     return units;
 }
-
-// One open pipe with the same overlapped write and read the client does, and
-// nothing around them.
-class RawClient {
-public:
-    explicit RawClient(const std::wstring& serviceName)
-        : pipe_(::CreateFileW(servicePipePath(serviceName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)),
-          event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        if (pipe_) ::SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr);
-    }
-
-    bool roundTrip(uint32_t sequence) {
-        request_ = makeServiceRequest(ServiceCommandManufacturer, sequence, 0);
-        return step(true) && step(false) && readLe32(&reply_[ServiceReplySequenceOffset]) == sequence;
-    }
-
-    // Average microseconds per round trip; -1 on a failure.
-    double measure(int rounds) {
-        const double start = nowMicroseconds();
-        for (int i = 0; i < rounds; ++i) {
-            if (!roundTrip(static_cast<uint32_t>(i))) return -1;
-        }
-        return (nowMicroseconds() - start) / rounds;
-    }
-
-private:
-    bool step(bool isWrite) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event_.get();
-        if (isWrite) {
-            ::WriteFile(pipe_.get(), request_.data(), ServiceMessageSize, nullptr, &overlapped);
-        } else {
-            ::ReadFile(pipe_.get(), reply_.data(), ServiceMessageSize, nullptr, &overlapped);
-        }
-        ::WaitForSingleObject(event_.get(), INFINITE);
-        DWORD done = 0;
-        return ::GetOverlappedResult(pipe_.get(), &overlapped, &done, FALSE) && done == ServiceMessageSize;
-    }
-
-    platform::UniqueFileHandle pipe_;
-    platform::UniqueHandle event_;
-    ServiceMessage request_{};
-    ServiceMessage reply_{};
-};
 
 // Average microseconds of one service pass; -1 when a pass did not list every unit.
 double passTime(const std::wstring& serviceName, size_t units, int passes) {
@@ -133,7 +75,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     // The floor runs on the 8-unit server, beside the passes' connections.
-    RawClient raw(nameEight);
+    bench::RawPipeClient raw(nameEight);
     DeviceList warm;
     if (raw.measure(50) < 0 || !queryServiceDevices(warm, nullptr, nullptr, nameOne) ||
         !queryServiceDevices(warm, nullptr, nullptr, nameEight)) {
