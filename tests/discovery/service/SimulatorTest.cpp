@@ -14,79 +14,11 @@ using namespace testing_support;
 
 namespace {
 
-std::wstring simulatorPath() {
-    std::wstring path = widen(KELVANE_SERVICE_SIMULATOR);
-    if (!path.empty() && path[0] == L'/') {
-        // A build path of the cross build, seen through Wine's drive for the host's root.
-        for (wchar_t& c : path) {
-            if (c == L'/') c = L'\\';
-        }
-        path = L"Z:" + path;
-    }
-    return path;
-}
-
 // The simulator with its standard output and error going to a file of its own.
-class Simulator {
+class Simulator : public ChildProcess {
 public:
-    explicit Simulator(const std::wstring& arguments) {
-        wchar_t folder[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, folder);
-        static int counter = 0;
-        outputPath_ = std::wstring(folder) + L"kelvane-simulator-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                      std::to_wstring(++counter) + L".txt";
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        platform::UniqueFileHandle output(::CreateFileW(outputPath_.c_str(), GENERIC_WRITE,
-                                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!output) return;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
-        startup.hStdOutput = output.get();
-        startup.hStdError = output.get();
-        std::wstring commandLine = L"\"" + simulatorPath() + L"\" " + arguments;
-        PROCESS_INFORMATION info{};
-        if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                             &startup, &info)) {
-            process_.reset(info.hProcess);
-            ::CloseHandle(info.hThread);
-        }
-    }
-    ~Simulator() {
-        if (process_ && exitCode(0) == STILL_ACTIVE) {
-            ::TerminateProcess(process_.get(), 9);
-            ::WaitForSingleObject(process_.get(), 5000);
-        }
-        process_.reset();
-        deleteFileIfPresent(outputPath_);
-    }
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
-
-    bool started() const { return process_.valid(); }
-    // The exit code once the process has ended within timeoutMs, else STILL_ACTIVE.
-    DWORD exitCode(DWORD timeoutMs) const {
-        DWORD code = STILL_ACTIVE;
-        if (::WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0) {
-            ::GetExitCodeProcess(process_.get(), &code);
-        }
-        return code;
-    }
-    std::string output() const { return readFileBytes(outputPath_); }
-    // Waits until the output holds `text`, at most timeoutMs.
-    bool waitForOutput(const std::string& text, DWORD timeoutMs) const {
-        for (DWORD waited = 0;; waited += 50) {
-            if (output().find(text) != std::string::npos) return true;
-            if (waited >= timeoutMs) return false;
-            ::Sleep(50);
-        }
-    }
-
-private:
-    std::wstring outputPath_;
-    platform::UniqueHandle process_;
+    explicit Simulator(const std::wstring& arguments)
+        : ChildProcess(windowsPathOf(KELVANE_SERVICE_SIMULATOR), arguments) {}
 };
 
 // Starting a process under Wine can take seconds on a cold prefix.
