@@ -61,12 +61,6 @@ struct KernelHandleTraits {
     static void close(Type h) noexcept { ::CloseHandle(h); }
 };
 
-struct RegKeyTraits {
-    using Type = HKEY;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type h) noexcept { ::RegCloseKey(h); }
-};
-
 struct GlobalMemoryTraits {
     using Type = HGLOBAL;
     static Type invalid() noexcept { return nullptr; }
@@ -75,7 +69,6 @@ struct GlobalMemoryTraits {
 
 using UniqueFileHandle = Unique<FileHandleTraits>;
 using UniqueHandle = Unique<KernelHandleTraits>;
-using UniqueRegKey = Unique<RegKeyTraits>;
 using UniqueGlobal = Unique<GlobalMemoryTraits>;
 
 }  // namespace platform
