@@ -1,0 +1,149 @@
+// Installs virtual HID devices (served by the virtual HID driver) into the
+// current Wine prefix, or removes one. Test infrastructure: run it only in a
+// prefix of the build's own.
+//
+//   virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> [--serial <text>] ...
+//   virtual-hid-install --remove <instance id>
+//
+// The ids are hexadecimal. Without --serial the device has no serial number.
+// A device shows up once the prefix's wineserver has been restarted.
+
+#include <windows.h>
+
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kHardwareId[] = L"root\\kelvane_virtual_hid\0";
+// The HIDClass setup class.
+const GUID kHidClass = {0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
+
+struct Device {
+    std::wstring instanceId;
+    DWORD vendorId = 0;
+    DWORD productId = 0;
+    std::wstring manufacturer;
+    std::wstring product;
+    bool hasSerial = false;
+    std::wstring serial;
+};
+
+class DeviceSet {
+public:
+    DeviceSet() : set_(SetupDiCreateDeviceInfoList(&kHidClass, nullptr)) {}
+    ~DeviceSet() {
+        if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
+    }
+    DeviceSet(const DeviceSet&) = delete;
+    DeviceSet& operator=(const DeviceSet&) = delete;
+    HDEVINFO get() const { return set_; }
+
+private:
+    HDEVINFO set_;
+};
+
+bool fail(const char* what, const std::wstring& subject) {
+    std::fwprintf(stderr, L"virtual-hid-install: %hs failed for %ls (error %lu)\n", what, subject.c_str(),
+                  GetLastError());
+    return false;
+}
+
+bool setString(HKEY key, const wchar_t* name, const std::wstring& value) {
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool setNumber(HKEY key, const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)) ==
+           ERROR_SUCCESS;
+}
+
+// Registers the root device and writes the identity the driver serves.
+bool registerDevice(const Device& device) {
+    DeviceSet set;
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof(data);
+    if (set.get() == INVALID_HANDLE_VALUE) return fail("creating a device list", device.instanceId);
+    if (!SetupDiCreateDeviceInfoW(set.get(), device.instanceId.c_str(), &kHidClass, nullptr, nullptr, 0, &data))
+        return fail("creating the device", device.instanceId);
+    if (!SetupDiSetDeviceRegistryPropertyW(set.get(), &data, SPDRP_HARDWAREID,
+                                           reinterpret_cast<const BYTE*>(kHardwareId), sizeof(kHardwareId)))
+        return fail("setting the hardware id", device.instanceId);
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &data))
+        return fail("registering the device", device.instanceId);
+
+    HKEY key = SetupDiCreateDevRegKeyW(set.get(), &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    if (key == INVALID_HANDLE_VALUE) return fail("creating the device key", device.instanceId);
+    bool written = setNumber(key, L"VendorId", device.vendorId) && setNumber(key, L"ProductId", device.productId) &&
+                   setString(key, L"Manufacturer", device.manufacturer) && setString(key, L"Product", device.product);
+    if (written && device.hasSerial) written = setString(key, L"SerialNumber", device.serial);
+    RegCloseKey(key);
+    return written || fail("writing the device parameters", device.instanceId);
+}
+
+bool removeDevice(const std::wstring& instanceId) {
+    DeviceSet set;
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof(data);
+    if (!SetupDiOpenDeviceInfoW(set.get(), instanceId.c_str(), nullptr, 0, &data))
+        return fail("finding the device", instanceId);
+    if (!SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &data)) return fail("removing the device", instanceId);
+    return true;
+}
+
+bool parseHex(const wchar_t* text, DWORD& value) {
+    wchar_t* end = nullptr;
+    const unsigned long parsed = std::wcstoul(text, &end, 16);
+    if (end == text || *end != L'\0' || parsed > 0xFFFF) return false;
+    value = static_cast<DWORD>(parsed);
+    return true;
+}
+
+int usage() {
+    std::fputws(L"usage: virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> "
+                L"[--serial <text>] ...\n       virtual-hid-install --remove <instance id>\n",
+                stderr);
+    return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wcscmp(argv[1], L"--remove") == 0) return removeDevice(argv[2]) ? 0 : 1;
+    if (argc < 2) return usage();
+
+    std::vector<Device> devices;
+    for (int i = 2; i < argc;) {
+        if (std::wcscmp(argv[i], L"--serial") == 0 && i + 1 < argc && !devices.empty()) {
+            devices.back().hasSerial = true;
+            devices.back().serial = argv[i + 1];
+            i += 2;
+        } else if (std::wcscmp(argv[i], L"--device") == 0 && i + 5 < argc) {
+            Device device;
+            device.instanceId = argv[i + 1];
+            if (!parseHex(argv[i + 2], device.vendorId) || !parseHex(argv[i + 3], device.productId)) return usage();
+            device.manufacturer = argv[i + 4];
+            device.product = argv[i + 5];
+            devices.push_back(device);
+            i += 6;
+        } else {
+            return usage();
+        }
+    }
+    if (devices.empty()) return usage();
+
+    for (const Device& device : devices) {
+        if (!registerDevice(device)) return 1;
+    }
+    // One driver installation serves every device with the shared hardware id.
+    BOOL rebootRequired = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, argv[1], INSTALLFLAG_FORCE, &rebootRequired))
+        return fail("installing the driver", argv[1]) ? 0 : 1;
+    return 0;
+}
