@@ -22,5 +22,10 @@ start_wine_session() {
 
 stop_wine_session() {
   wineserver -k >/dev/null 2>&1 || true
+  # The virtual-HID test prefixes of this build, should a run stop early.
+  local prefix
+  for prefix in "$WINEPREFIX"-hid-*; do
+    if [ -d "$prefix" ]; then WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true; fi
+  done
   if [ -n "${KELVANE_XVFB_PID:-}" ]; then kill "$KELVANE_XVFB_PID" 2>/dev/null || true; fi
 }

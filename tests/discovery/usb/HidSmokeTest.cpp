@@ -1,12 +1,17 @@
 // The real HID pass against whatever Wine presents: it must end, release what it
 // opened and find no motion unit (no unit can be attached to a build machine).
+// The VirtualHid* suites run in prefixes that hold virtual HID devices instead
+// (tests/support/virtual-hid), through the real HID class driver.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
 
 #include "FakeUsbPlatform.h"
+#include "TestSupport.h"
 #include "discovery/HidEnumeration.h"
+#include "discovery/MotionUnit.h"
 #include "discovery/WinUsbEnumeration.h"
 
 TEST(HidSmoke, RealPassEndsReleasesEverythingAndListsNoUnit) {
@@ -55,4 +60,107 @@ TEST(HidSmoke, RealWinUsbPassUnderThisSystemOpensNothing) {
     EXPECT_EQ(counters.filesOpened, 0);
     EXPECT_EQ(counters.forbiddenCalls, 0);
     EXPECT_TRUE(counting.allReleased());
+}
+
+// --- in the prefixes with virtual HID devices (identities as installed there) ---
+namespace {
+
+const wchar_t* const UnitSerial = L"VHX3K9M2P7Q4R8T1W6Y5Z0AB";
+
+// The interface path of a root device's first (or other) collection.
+std::wstring hidPath(const wchar_t* instance) {
+    return std::wstring(L"\\\\?\\hid#vid_0483&pid_a110#") + instance + L"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+}
+
+const DeviceInfo* entryWithPath(const DeviceList& list, const std::wstring& path) {
+    for (const DeviceInfo& device : list) {
+        if (device.devicePath == path) return &device;
+    }
+    return nullptr;
+}
+
+void expectHidUnit(const DeviceInfo& device, const wchar_t* manufacturer, const wchar_t* product,
+                   const wchar_t* serial) {
+    EXPECT_EQ(device.vendorId, 0x0483u);
+    EXPECT_EQ(device.productId, 0xA110u);
+    EXPECT_EQ(device.manufacturer, manufacturer);
+    EXPECT_EQ(device.product, product);
+    EXPECT_EQ(device.serialNumber, serial);
+    EXPECT_EQ(device.source, static_cast<uint32_t>(DeviceSourceHid));
+}
+
+}  // namespace
+
+TEST(VirtualHidUnits, HidPassReadsEveryFieldAndOpensFirstCollectionsOnly) {
+    struct Case {
+        const wchar_t* instance;
+        const wchar_t* manufacturer;
+        const wchar_t* product;
+        const wchar_t* serial;
+        bool listed;
+    };
+    const Case cases[] = {
+        {L"7&2a3b4c5d&0&0000", L"Tavrello", L"Motion Unit", UnitSerial, true},
+        {L"7&2a3b4c5d&0&0001", L"Tavrello", L"Motion Unit", UnitSerial, false},  // second collection
+        {L"7&1b2c3d4e&0&0000", L"Tavrello", L"Drumlin", L"BOOT00000000000000000001", true},
+        {L"7&3c4d5e6f&0&0000", L"Other Maker", L"Motion Unit", L"OTHER0000000000000000001", true},
+    };
+    for (bool removeDuplicates : {true, false}) {
+        fake_usb::CountingRealUsbPlatform counting;
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, nullptr, removeDuplicates);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.instance);
+            const DeviceInfo* device = entryWithPath(list, hidPath(c.instance));
+            ASSERT_EQ(device != nullptr, c.listed);
+            if (device != nullptr) expectHidUnit(*device, c.manufacturer, c.product, c.serial);
+        }
+        // Wine's own devices have no first-collection path; the second collection is never opened.
+        EXPECT_EQ(counting.counters().filesOpened, 3);
+        EXPECT_TRUE(counting.allReleased());
+    }
+}
+
+TEST(VirtualHidUnits, RecognisesTheUnitAloneNotItsBootLoaderOrAnotherMakersDevice) {
+    const MotionUnitList units = MotionUnitFinder().findMotionUnits();
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(units[0].product, L"Motion Unit");
+    EXPECT_EQ(units[0].serialNumber, UnitSerial);
+    EXPECT_EQ(units[0].devicePath, hidPath(L"7&2a3b4c5d&0&0000"));
+    EXPECT_EQ(units[0].source, static_cast<uint32_t>(DeviceSourceHid));
+}
+
+TEST(VirtualHidUnits, UnitSeenByTheServiceAndOnHidIsListedOnceAsTheServiceEntry) {
+    struct Case {
+        std::wstring serviceSerial;
+        bool hidListedToo;
+    };
+    const Case cases[] = {{UnitSerial, false}, {L"SVC000000000000000000001", true}, {L"vhx3k9m2p7q4r8t1w6y5z0ab", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.serviceSerial);
+        testing_support::ChildProcess simulator(testing_support::windowsPathOf(KELVANE_SERVICE_SIMULATOR),
+                                                L"--kind 1 --serial " + c.serviceSerial);
+        ASSERT_TRUE(simulator.waitForOutput("serving", 30000)) << simulator.output();
+        const MotionUnitList units = MotionUnitFinder().findMotionUnits();
+        ASSERT_EQ(units.size(), c.hidListedToo ? 2u : 1u);
+        EXPECT_EQ(units[0].serialNumber, c.serviceSerial);
+        EXPECT_EQ(units[0].source, static_cast<uint32_t>(DeviceSourceService));
+        if (c.hidListedToo) {
+            EXPECT_EQ(units[1].serialNumber, UnitSerial);
+            EXPECT_EQ(units[1].source, static_cast<uint32_t>(DeviceSourceHid));
+        }
+    }
+}
+
+TEST(VirtualHidNoSerial, UnitWithoutASerialNumberIsListedWithAnEmptyOne) {
+    DeviceList list;
+    enumerateHidDevices(list, nullptr, nullptr, true);
+    const DeviceInfo* device = entryWithPath(list, hidPath(L"7&4d5e6f70&0&0000"));
+    ASSERT_NE(device, nullptr);
+    expectHidUnit(*device, L"Tavrello", L"Motion Unit", L"");
+
+    const MotionUnitList units = MotionUnitFinder().findMotionUnits();
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(units[0].serialNumber, L"");
+    EXPECT_EQ(units[0].source, static_cast<uint32_t>(DeviceSourceHid));
 }

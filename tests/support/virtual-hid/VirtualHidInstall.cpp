@@ -3,18 +3,24 @@
 // prefix of the build's own.
 //
 //   virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> [--serial <text>] ...
+//   virtual-hid-install --wait <instance id>...
 //   virtual-hid-install --remove <instance id>
 //
 // The ids are hexadecimal. Without --serial the device has no serial number.
-// A device shows up once the prefix's wineserver has been restarted.
+// A device shows up once the prefix's wineserver has been restarted; --wait
+// waits (at most 20 s) until the HID interface of each device is present.
 
 #include <windows.h>
 
 #include <newdev.h>
 #include <setupapi.h>
+extern "C" {
+#include <hidsdi.h>
+}
 
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -97,6 +103,56 @@ bool removeDevice(const std::wstring& instanceId) {
     return true;
 }
 
+// The part of a HID interface path that a root device's instance id gives:
+// ROOT\VID_0483&PID_A110\7&1&0&0000 gives vid_0483&pid_a110#7&1&0&0000#.
+std::wstring pathPartOf(std::wstring instanceId) {
+    const size_t first = instanceId.find(L'\\');
+    if (first != std::wstring::npos) instanceId.erase(0, first + 1);
+    for (wchar_t& c : instanceId) c = c == L'\\' ? L'#' : static_cast<wchar_t>(std::towlower(c));
+    return instanceId + L"#";
+}
+
+std::vector<std::wstring> presentHidPaths() {
+    std::vector<std::wstring> paths;
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO set = SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return paths;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof(data);
+    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data); ++index) {
+        union {
+            SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
+            wchar_t room[1024];
+        } block = {};
+        block.detail.cbSize = sizeof(block.detail);
+        if (SetupDiGetDeviceInterfaceDetailW(set, &data, &block.detail, sizeof(block) - sizeof(wchar_t), nullptr,
+                                             nullptr))
+            paths.push_back(block.detail.DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return paths;
+}
+
+bool waitForDevices(int count, wchar_t** instanceIds) {
+    const ULONGLONG end = GetTickCount64() + 20000;
+    for (;;) {
+        const std::vector<std::wstring> paths = presentHidPaths();
+        int missing = -1;
+        for (int i = 0; i < count && missing < 0; ++i) {
+            bool found = false;
+            for (const std::wstring& path : paths) found = found || path.find(pathPartOf(instanceIds[i])) != std::wstring::npos;
+            if (!found) missing = i;
+        }
+        if (missing < 0) return true;
+        if (GetTickCount64() >= end) {
+            SetLastError(ERROR_TIMEOUT);
+            return fail("waiting for the device", instanceIds[missing]);
+        }
+        Sleep(50);
+    }
+}
+
 bool parseHex(const wchar_t* text, DWORD& value) {
     wchar_t* end = nullptr;
     const unsigned long parsed = std::wcstoul(text, &end, 16);
@@ -107,7 +163,8 @@ bool parseHex(const wchar_t* text, DWORD& value) {
 
 int usage() {
     std::fputws(L"usage: virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> "
-                L"[--serial <text>] ...\n       virtual-hid-install --remove <instance id>\n",
+                L"[--serial <text>] ...\n       virtual-hid-install --wait <instance id>...\n"
+                L"       virtual-hid-install --remove <instance id>\n",
                 stderr);
     return 2;
 }
@@ -115,6 +172,7 @@ int usage() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc >= 3 && std::wcscmp(argv[1], L"--wait") == 0) return waitForDevices(argc - 2, argv + 2) ? 0 : 1;
     if (argc == 3 && std::wcscmp(argv[1], L"--remove") == 0) return removeDevice(argv[2]) ? 0 : 1;
     if (argc < 2) return usage();
 
@@ -143,7 +201,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     // One driver installation serves every device with the shared hardware id.
     BOOL rebootRequired = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, argv[1], INSTALLFLAG_FORCE, &rebootRequired))
-        return fail("installing the driver", argv[1]) ? 0 : 1;
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, argv[1], INSTALLFLAG_FORCE, &rebootRequired)) {
+        fail("installing the driver", argv[1]);
+        return 1;
+    }
     return 0;
 }
