@@ -114,9 +114,9 @@ static NTSTATUS completeRequest(PIRP irp, NTSTATUS status, ULONG_PTR information
     return status;
 }
 
-/* Reads one value of the device key into `buffer`; NULL when it is absent, of
- * another type or too long. */
-static KEY_VALUE_PARTIAL_INFORMATION* readValue(HANDLE key, const WCHAR* name, ULONG type, UCHAR* buffer,
+/* Reads one value of the device key into `buffer` (ULONG-aligned); NULL when it
+ * is absent, of another type or too long. */
+static KEY_VALUE_PARTIAL_INFORMATION* readValue(HANDLE key, const WCHAR* name, ULONG type, ULONG* buffer,
                                                 ULONG size) {
     UNICODE_STRING valueName;
     ULONG length = 0;
@@ -129,7 +129,7 @@ static KEY_VALUE_PARTIAL_INFORMATION* readValue(HANDLE key, const WCHAR* name, U
 }
 
 static BOOLEAN readNumber(HANDLE key, const WCHAR* name, USHORT* target) {
-    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    ULONG buffer[(sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)) / sizeof(ULONG) + 1];
     KEY_VALUE_PARTIAL_INFORMATION* value = readValue(key, name, REG_DWORD, buffer, sizeof(buffer));
     ULONG number;
     if (value == NULL || value->DataLength != sizeof(ULONG)) return FALSE;
@@ -140,7 +140,7 @@ static BOOLEAN readNumber(HANDLE key, const WCHAR* name, USHORT* target) {
 }
 
 static void readString(HANDLE key, const WCHAR* name, VHID_STRING* target) {
-    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + (VHID_MAX_STRING + 1) * sizeof(WCHAR)];
+    ULONG buffer[(sizeof(KEY_VALUE_PARTIAL_INFORMATION) + (VHID_MAX_STRING + 1) * sizeof(WCHAR)) / sizeof(ULONG) + 1];
     KEY_VALUE_PARTIAL_INFORMATION* value = readValue(key, name, REG_SZ, buffer, sizeof(buffer));
     ULONG count, i;
     target->present = FALSE;
