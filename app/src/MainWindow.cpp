@@ -117,11 +117,7 @@ LRESULT MainWindow::onDestroy(UINT, WPARAM, LPARAM) {
 }
 
 LRESULT MainWindow::onTimer(UINT, WPARAM, LPARAM) {
-    std::wstring text;
-    {
-        MotionUnitList units = MotionUnitFinder().findMotionUnits();
-        if (!units.empty()) text = formatSerialNumber(units[0].serialNumber.c_str());
-    }
+    const std::wstring text = displayedSerialNumber(MotionUnitFinder().findMotionUnits());
     if (serialLabel_ != nullptr) {
         serialLabel_->setText(text.empty() ? NoUnitText : text);
         serialLabel_->invalidate(false, nullptr);

@@ -13,12 +13,27 @@ bool isMotionUnitId(uint32_t vendorId, uint32_t productId) {
     return false;
 }
 
-bool isMotionUnitDescription(uint32_t, uint32_t, const std::wstring& manufacturer, const std::wstring& product) {
-    if (manufacturer != MakerManufacturer) return false;
+UnitRecognition recogniseDescription(const std::wstring& manufacturer, const std::wstring& product) {
+    if (manufacturer != MakerManufacturer) return UnitRecognition::OtherMaker;
     for (const wchar_t* bootLoader : BootLoaderProducts) {
-        if (product == bootLoader) return false;
+        if (product == bootLoader) return UnitRecognition::BootLoader;
     }
-    return true;
+    return UnitRecognition::Recognised;
+}
+
+bool isMotionUnitDescription(uint32_t, uint32_t, const std::wstring& manufacturer, const std::wstring& product) {
+    return recogniseDescription(manufacturer, product) == UnitRecognition::Recognised;
+}
+
+UnitRecognition recogniseDevice(const DeviceInfo& device) {
+    if (!isMotionUnitId(device.vendorId, device.productId)) return UnitRecognition::OtherIds;
+    const UnitRecognition description = recogniseDescription(device.manufacturer, device.product);
+    if (description != UnitRecognition::Recognised) return description;
+    return device.serialNumber.empty() ? UnitRecognition::EmptySerialNumber : UnitRecognition::Recognised;
+}
+
+void discoverMotionUnitDevices(DeviceList& devices, bool keepRejected) {
+    discoverUniqueDevices(devices, isMotionUnitId, keepRejected ? nullptr : isMotionUnitDescription);
 }
 
 MotionUnitList::MotionUnitList(const MotionUnitList& other) {
@@ -37,10 +52,14 @@ MotionUnitList& MotionUnitList::operator=(const MotionUnitList& other) {
 MotionUnitList MotionUnitFinder::findMotionUnits() {
     MotionUnitList units;
     DeviceList devices;
-    discoverUniqueDevices(devices, isMotionUnitId, isMotionUnitDescription);
+    discoverMotionUnitDevices(devices);
     if (units.capacity() < devices.size()) units.reserve(devices.size());
     for (const DeviceInfo& device : devices) units.append(std::make_unique<MotionUnit>(device, 0));
     return units;
+}
+
+std::wstring displayedSerialNumber(const MotionUnitList& units) {
+    return units.empty() ? std::wstring() : formatSerialNumber(units[0].serialNumber.c_str());
 }
 
 std::wstring formatSerialNumber(const wchar_t* text) {

@@ -22,6 +22,28 @@ extern const wchar_t* const BootLoaderProducts[3];
 // The IdFilter of the lookup: the ids are one of AcceptedUnitIds.
 bool isMotionUnitId(uint32_t vendorId, uint32_t productId);
 
+// What recognition makes of a device: a unit, or why it is not one.
+enum class UnitRecognition {
+    Recognised,
+    OtherIds,           // not one of AcceptedUnitIds
+    OtherMaker,         // the manufacturer string is not MakerManufacturer
+    BootLoader,         // the product string is one of BootLoaderProducts
+    EmptySerialNumber,  // shown as no unit at all
+};
+
+// The description rules alone (manufacturer, then boot-loader product names);
+// isMotionUnitDescription is this being Recognised.
+UnitRecognition recogniseDescription(const std::wstring& manufacturer, const std::wstring& product);
+
+// Every rule in order: the ids, the description, then a serial number to show.
+UnitRecognition recogniseDevice(const DeviceInfo& device);
+
+// One discovery run with duplicate removal and the recognition filters, the
+// run the window's lookup makes. With `keepRejected` only the ids filter, so
+// that devices with the unit's ids that recognition rejects stay in the list
+// (they then also take part in the duplicate rule).
+void discoverMotionUnitDevices(DeviceList& devices, bool keepRejected = false);
+
 // The DescriptionFilter of the lookup: the maker's manufacturer string exactly,
 // and a product that is not a boot loader. The ids are ignored.
 bool isMotionUnitDescription(uint32_t vendorId, uint32_t productId, const std::wstring& manufacturer,
@@ -67,6 +89,10 @@ public:
     // One discovery run with duplicate removal and the recognition filters.
     MotionUnitList findMotionUnits();
 };
+
+// What the window shows for a lookup: the first unit's grouped serial number,
+// empty when there is no unit or its serial number is empty.
+std::wstring displayedSerialNumber(const MotionUnitList& units);
 
 // Groups a serial number into blocks of six joined by "-" (after the 6th, 12th
 // and 18th character); null gives the empty string.

@@ -1,0 +1,77 @@
+#pragma once
+// kelvane-units: the units this PC sees, for support staff and scripts, from the
+// same discovery run and recognition as the window. Everything here except
+// runUnitsCommand is a pure function of its arguments.
+
+#include "discovery/DeviceInfo.h"
+#include "discovery/MotionUnit.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Exit codes.
+enum UnitsExitCode : int {
+    UnitsExitFound = 0,        // at least one unit recognised (also --help, --version)
+    UnitsExitNone = 1,         // no unit recognised
+    UnitsExitUsage = 2,        // unknown option, missing or bad value
+    UnitsExitOutputFailed = 3  // standard output could not be written
+};
+
+struct UnitsOptions {
+    bool all = false;
+    bool serialOnly = false;
+    bool json = false;
+    bool help = false;
+    bool version = false;
+    int32_t transportMode = 0;  // a TransportModeValue
+};
+
+extern const char* const UnitsUsage;
+
+// Parses the arguments after the program name. On failure returns false with a
+// one-line message (without a line end) in `error`.
+bool parseUnitsArguments(const std::vector<std::wstring>& arguments, UnitsOptions& options, std::wstring& error);
+
+struct ListedDevice {
+    DeviceInfo device;
+    UnitRecognition recognition;
+};
+
+// "service", "WinUSB" or "HID" for a DeviceSource. Only the service pass stores
+// kinds above 2, so those are service entries too.
+const wchar_t* transportName(uint32_t source);
+// Why recognition rejected a device, in the words of the listing; empty for a unit.
+const wchar_t* rejectionReason(UnitRecognition recognition);
+
+// One line per device, tab-separated: transport, vendor id, product id (4 hex
+// digits each), manufacturer, product, grouped serial number and, with
+// `withRecognition`, "recognised" or "rejected: <reason>". Control characters
+// and unpaired surrogates in device strings become U+FFFD, so that a device
+// cannot break a line or a field. Lines end in CR LF.
+std::wstring formatUnitsText(const std::vector<ListedDevice>& devices, bool withRecognition);
+
+// The listing as one JSON array; `withRecognition` adds "rejectionReason" (null for a unit).
+std::wstring formatUnitsJson(const std::vector<ListedDevice>& devices, bool withRecognition);
+
+// A JSON string literal, quotes included: quotes, backslashes and control
+// characters escaped, unpaired surrogates written as U+FFFD, pairs kept.
+std::wstring jsonString(const std::wstring& text);
+
+// UTF-8 of UTF-16 text; an unpaired surrogate becomes U+FFFD.
+std::string toUtf8(const std::wstring& text);
+
+// What one run prints and returns.
+struct UnitsResult {
+    int exitCode = UnitsExitNone;
+    std::wstring output;  // standard output
+    std::wstring errors;  // standard error
+};
+
+// Parses, runs one discovery when asked to, and formats. Sets TransportMode.
+UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments);
+
+// Writes text to a standard handle: WriteConsoleW on a console, UTF-8 otherwise.
+bool writeStandardText(HANDLE handle, const std::wstring& text);

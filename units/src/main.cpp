@@ -1,0 +1,18 @@
+// kelvane-units: the console companion of the serial-number window.
+
+#include "diagnostics/Log.h"
+#include "units/UnitsCommand.h"
+
+#include <windows.h>
+
+int wmain(int argc, wchar_t** argv) {
+    // Its own log beside the window's (Tavrello_Kelvane_<exe name>.log), at the
+    // window's level, so that the two never share a file.
+    startLog("Tavrello_Kelvane", true, LogFolderKind::LocalAppData, LogHeaderMode::Created);
+    const UnitsResult result = runUnitsCommand(std::vector<std::wstring>(argv + 1, argv + argc));
+    endLog();
+
+    const bool written = writeStandardText(GetStdHandle(STD_OUTPUT_HANDLE), result.output);
+    writeStandardText(GetStdHandle(STD_ERROR_HANDLE), result.errors);
+    return written ? result.exitCode : UnitsExitOutputFailed;
+}
