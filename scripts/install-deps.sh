@@ -9,7 +9,7 @@ packages=(
   wine wine64
   xvfb xauth xdotool xclip imagemagick
   fonts-dejavu-core fonts-liberation2
-  googletest
+  googletest nlohmann-json3-dev
 )
 
 missing=()

@@ -138,28 +138,41 @@ std::wstring windowsPathOf(const std::string& path) {
     return result;
 }
 
-ChildProcess::ChildProcess(const std::wstring& exePath, const std::wstring& arguments) {
+namespace {
+HANDLE createInheritableFile(const std::wstring& path) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+}  // namespace
+
+ChildProcess::ChildProcess(const std::wstring& exePath, const std::wstring& arguments, bool separateErrors) {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     static int counter = 0;
     outputPath_ = std::wstring(folder) + L"kelvane-child-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                   std::to_wstring(++counter) + L".txt";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileW(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE output = createInheritableFile(outputPath_);
     if (output == INVALID_HANDLE_VALUE) return;
+    HANDLE errors = output;
+    if (separateErrors) {
+        errorPath_ = outputPath_ + L".err";
+        errors = createInheritableFile(errorPath_);
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
-    startup.hStdError = output;
+    startup.hStdError = errors;
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+    if (errors != INVALID_HANDLE_VALUE &&
+        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                        &info)) {
         process_ = info.hProcess;
         CloseHandle(info.hThread);
     }
+    if (errors != output && errors != INVALID_HANDLE_VALUE) CloseHandle(errors);
     CloseHandle(output);
 }
 
@@ -167,6 +180,7 @@ ChildProcess::~ChildProcess() {
     terminate();
     if (process_ != nullptr) CloseHandle(process_);
     deleteFileIfPresent(outputPath_);
+    if (!errorPath_.empty()) deleteFileIfPresent(errorPath_);
 }
 
 DWORD ChildProcess::exitCode(DWORD timeoutMs) const {

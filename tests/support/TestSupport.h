@@ -48,10 +48,11 @@ std::wstring widen(const std::string& text);
 std::wstring windowsPathOf(const std::string& path);
 
 // A program started with its standard output and error going to a file of its
-// own; ended (if still running) and its output file removed when this goes away.
+// own (or, with `separateErrors`, to two files); ended (if still running) and its
+// output files removed when this goes away.
 class ChildProcess {
 public:
-    ChildProcess(const std::wstring& exePath, const std::wstring& arguments);
+    ChildProcess(const std::wstring& exePath, const std::wstring& arguments, bool separateErrors = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -61,11 +62,14 @@ public:
     DWORD exitCode(DWORD timeoutMs) const;
     void terminate();
     std::string output() const { return readFileBytes(outputPath_); }
+    // Standard error, when it was kept apart.
+    std::string errors() const { return readFileBytes(errorPath_); }
     // Waits until the output holds `text`, at most timeoutMs.
     bool waitForOutput(const std::string& text, DWORD timeoutMs) const;
 
 private:
     std::wstring outputPath_;
+    std::wstring errorPath_;
     HANDLE process_ = nullptr;
 };
 

@@ -53,6 +53,34 @@ TEST(Recognition, ManufacturerMustMatchExactlyAndBootLoadersAreRefused) {
     EXPECT_STREQ(MakerManufacturer, L"Tavrello");
 }
 
+TEST(Recognition, DeviceIsJudgedByIdsThenMakerThenProductThenSerialNumber) {
+    struct Case {
+        uint32_t vendorId;
+        const wchar_t* manufacturer;
+        const wchar_t* product;
+        const wchar_t* serial;
+        UnitRecognition expected;
+    };
+    const Case cases[] = {
+        {0x0483, L"Tavrello", L"Kelvane", L"S1", UnitRecognition::Recognised},
+        {0x0484, L"Other", L"Drumlin", L"", UnitRecognition::OtherIds},
+        {0x0483, L"Other", L"Drumlin", L"", UnitRecognition::OtherMaker},
+        {0x0483, L"Tavrello", L"DrumlinZ", L"", UnitRecognition::BootLoader},
+        {0x0483, L"Tavrello", L"Kelvane", L"", UnitRecognition::EmptySerialNumber},
+    };
+    for (const Case& c : cases) {
+        DeviceInfo device;
+        device.vendorId = c.vendorId;
+        device.productId = 0xA110;
+        device.manufacturer = c.manufacturer;
+        device.product = c.product;
+        device.serialNumber = c.serial;
+        EXPECT_EQ(recogniseDevice(device), c.expected) << static_cast<int>(c.expected);
+        EXPECT_EQ(isMotionUnitDescription(0, 0, c.manufacturer, c.product),
+                  recogniseDescription(c.manufacturer, c.product) == UnitRecognition::Recognised);
+    }
+}
+
 TEST(Recognition, EmbeddedNulIsNotCutAway) {
     const std::wstring withNul(L"Tavrello\0x", 10);
     EXPECT_FALSE(isMotionUnitDescription(0x0483, 0xA110, withNul, L"Kelvane"));

@@ -1,0 +1,167 @@
+// kelvane-units inside the test process: the scripted USB world behind the
+// window's discovery run, and the JSON read back by a real parser.
+
+#include "FakeUsbPlatform.h"
+#include "discovery/Discovery.h"
+#include "units/UnitsCommand.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+using fake_usb::FakeUsbWorld;
+using fake_usb::hidPath;
+using fake_usb::winUsbPath;
+using nlohmann::json;
+
+namespace {
+
+constexpr uint16_t kVid = 0x0483;
+constexpr uint16_t kPid = 0xA110;
+
+class UnitsCommand : public ::testing::Test {
+protected:
+    void TearDown() override { TransportMode = TransportServiceThenWinUsb; }
+
+    void addHid(const std::wstring& manufacturer, const std::wstring& serial, uint16_t vid = kVid) {
+        world.addHidInterface(hidPath(vid, kPid, 0) + L"#" + std::to_wstring(++hidCount), vid, kPid, manufacturer,
+                              L"Kelvane", serial);
+    }
+
+    FakeUsbWorld world;
+    int hidCount = 0;
+};
+
+TEST_F(UnitsCommand, ListsUnitsInDiscoveryOrderAndWithAllTheRejectedOnesWithTheirReasons) {
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"W1"), L"Tavrello", L"Kelvane", L"W1");
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"none"), L"Tavrello", L"Kelvane", L"");
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"W3"), L"Tavrello", L"Drumlin", L"W3");
+    addHid(L"Tavrello", L"W1");  // the WinUSB unit again: not listed twice
+    addHid(L"Other", L"H2");
+    addHid(L"Tavrello", L"H3ABCDEFG");
+    addHid(L"Tavrello", L"H4", 0x0484);  // other ids: never listed
+
+    UnitsResult plain = runUnitsCommand({L"--transport", L"winusb"});
+    EXPECT_EQ(plain.exitCode, UnitsExitFound);
+    EXPECT_EQ(plain.output,
+              L"WinUSB\t0483\tA110\tTavrello\tKelvane\tW1\r\n"
+              L"HID\t0483\tA110\tTavrello\tKelvane\tH3ABCD-EFG\r\n");
+    EXPECT_EQ(plain.errors, L"");
+
+    UnitsResult all = runUnitsCommand({L"--all", L"--transport=winusb"});
+    EXPECT_EQ(all.exitCode, UnitsExitFound);
+    EXPECT_EQ(all.output,
+              L"WinUSB\t0483\tA110\tTavrello\tKelvane\tW1\trecognised\r\n"
+              L"WinUSB\t0483\tA110\tTavrello\tKelvane\t\trejected: empty serial number\r\n"
+              L"WinUSB\t0483\tA110\tTavrello\tDrumlin\tW3\trejected: boot loader\r\n"
+              L"HID\t0483\tA110\tOther\tKelvane\tH2\trejected: other maker\r\n"
+              L"HID\t0483\tA110\tTavrello\tKelvane\tH3ABCD-EFG\trecognised\r\n");
+
+    const json listing = json::parse(toUtf8(runUnitsCommand({L"--all", L"--json", L"--transport", L"WinUSB"}).output));
+    ASSERT_EQ(listing.size(), 5u);
+    EXPECT_EQ(listing[0]["groupedSerialNumber"], "W1");
+    EXPECT_EQ(listing[0]["rejectionReason"], nullptr);
+    EXPECT_EQ(listing[0]["recognised"], true);
+    EXPECT_EQ(listing[2]["rejectionReason"], "boot loader");
+    EXPECT_EQ(listing[3]["transport"], "HID");
+    EXPECT_EQ(listing[3]["vendorId"], "0483");
+    EXPECT_EQ(listing[3]["productId"], "A110");
+    EXPECT_EQ(listing[3]["manufacturer"], "Other");
+    EXPECT_EQ(listing[3]["recognised"], false);
+    EXPECT_EQ(listing[4]["serialNumber"], "H3ABCDEFG");
+    EXPECT_EQ(listing[4]["path"], toUtf8(hidPath(kVid, kPid, 0) + L"#3"));
+    EXPECT_FALSE(json::parse(toUtf8(runUnitsCommand({L"--json", L"--transport", L"winusb"}).output))[0].contains(
+        "rejectionReason"));
+
+    EXPECT_EQ(runUnitsCommand({L"--serial", L"--transport", L"winusb"}).output, L"W1\r\n");
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST_F(UnitsCommand, NoUnitExitsWithOneAndAnEmptyListing) {
+    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"B1"), L"Tavrello", L"DrumlinZ", L"B1");
+    addHid(L"Tavrello", L"");
+    for (const std::vector<std::wstring>& arguments :
+         {std::vector<std::wstring>{}, {L"--serial"}, {L"--json"}, {L"--all"}, {L"--all", L"--json"}}) {
+        std::vector<std::wstring> withTransport = arguments;
+        withTransport.insert(withTransport.end(), {L"--transport", L"winusb"});
+        const UnitsResult result = runUnitsCommand(withTransport);
+        EXPECT_EQ(result.exitCode, UnitsExitNone) << arguments.size();
+        const bool all = !arguments.empty() && arguments[0] == L"--all";
+        if (arguments.size() == 1 && arguments[0] == L"--json") {
+            EXPECT_EQ(result.output, L"[]\r\n");
+        } else if (!all) {
+            EXPECT_EQ(result.output, L"");
+        } else {
+            EXPECT_NE(result.output.find(L"boot loader"), std::wstring::npos);
+            EXPECT_NE(result.output.find(L"empty serial number"), std::wstring::npos);
+        }
+    }
+}
+
+TEST(UnitsOutput, HostileDeviceStringsParseBackAndCannotBreakALine) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    // Every control character the line and JSON rules care about, and a NUL.
+    const wchar_t controlsWide[] = L"nul\0bell\a\b\f\n\r\t\x1b[31m\x1f\x7f end";
+    const char controls[] = "nul\0bell\a\b\f\n\r\t\x1b[31m\x1f\x7f end";
+    struct Case {
+        std::wstring sent;
+        std::string parsed;  // what a JSON parser must give back, UTF-8
+    };
+    const Case cases[] = {
+        {L"quote \" back \\ slash /", "quote \" back \\ slash /"},
+        {std::wstring(controlsWide, sizeof controlsWide / sizeof(wchar_t) - 1), std::string(controls, sizeof controls - 1)},
+        {L"\xD83D\xDE00 pair \x00DCnit \x20AC", "\xF0\x9F\x98\x80 pair \xC3\x9Cnit \xE2\x82\xAC"},
+        {L"a\xD800" L"b", "a" + fffd + "b"},
+        {L"\xDC00", fffd},
+        {L"end\xD83D", "end" + fffd},
+        {L"\xDE00\xD83D", fffd + fffd},
+        {L"\x2028\x2029\xFEFF", "\xE2\x80\xA8\xE2\x80\xA9\xEF\xBB\xBF"},
+    };
+    for (const Case& c : cases) {
+        DeviceInfo device;
+        device.vendorId = kVid;
+        device.productId = kPid;
+        device.manufacturer = device.product = device.serialNumber = device.devicePath = c.sent;
+        const std::vector<ListedDevice> listed = {{device, UnitRecognition::OtherMaker}};
+
+        const json parsed = json::parse(toUtf8(formatUnitsJson(listed, true)));
+        for (const char* field : {"manufacturer", "product", "serialNumber", "path"}) {
+            EXPECT_EQ(parsed[0][field].get<std::string>(), c.parsed) << field << " of case " << &c - cases;
+        }
+
+        const std::string line = toUtf8(formatUnitsText(listed, true));
+        EXPECT_EQ(line.find("\r\n"), line.size() - 2) << "case " << &c - cases;
+        size_t tabs = 0;
+        for (const char ch : line.substr(0, line.size() - 2)) {
+            EXPECT_FALSE(ch != '\t' && static_cast<unsigned char>(ch) < 0x20) << "case " << &c - cases;
+            tabs += ch == '\t';
+        }
+        EXPECT_EQ(tabs, 6u) << "case " << &c - cases;
+    }
+}
+
+TEST(UnitsOutput, CommandLineErrorsGiveExitTwoAndTheUsageOnStandardError) {
+    const std::vector<std::wstring> cases[] = {
+        {L"--bogus"},           {L"--transport"}, {L"--transport", L"usb"}, {L"--transport="},
+        {L"--serial", L"--json"}, {L"--all", L"--serial"}, {L"--all=1"},    {L"extra"},
+    };
+    for (const auto& arguments : cases) {
+        const UnitsResult result = runUnitsCommand(arguments);
+        EXPECT_EQ(result.exitCode, UnitsExitUsage) << toUtf8(arguments[0]);
+        EXPECT_EQ(result.output, L"");
+        const size_t usage = result.errors.find(L"\r\nUsage: kelvane-units ");
+        EXPECT_EQ(result.errors.rfind(L"kelvane-units: ", 0), 0u) << toUtf8(result.errors);
+        EXPECT_EQ(result.errors.find(L'\n'), usage + 1) << "one line before the usage: " << toUtf8(result.errors);
+    }
+    UnitsOptions options;
+    std::wstring error;
+    const std::pair<const wchar_t*, int32_t> choices[] = {{L"auto", 0}, {L"Service", 1}, {L"WINUSB", 2}};
+    for (const auto& choice : choices) {
+        ASSERT_TRUE(parseUnitsArguments({L"--transport", choice.first}, options, error));
+        EXPECT_EQ(options.transportMode, choice.second);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// The real kelvane-units.exe under Wine, its output going to files as a script's
+// redirection would, against the service simulator: every option, the exit
+// codes, UTF-8 output, JSON read back by a real parser, and its own log.
+
+#include "TestSupport.h"
+#include "diagnostics/Log.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+using namespace testing_support;
+using nlohmann::json;
+
+namespace {
+
+constexpr DWORD StartTimeoutMs = 30000;  // a process start under Wine can take seconds
+const std::string Line24 = "service\t0483\tA110\tTavrello\tKelvane Motion Unit\tTVK7Q2-M9X4LP-8RZ3HN-6WC5JD\r\n";
+
+struct ProgramRun {
+    DWORD exitCode;
+    std::string output;
+    std::string errors;
+};
+
+ProgramRun runUnits(const std::wstring& arguments) {
+    ChildProcess program(windowsPathOf(KELVANE_UNITS_EXE), arguments, true);
+    const DWORD code = program.exitCode(StartTimeoutMs);
+    return {code, program.output(), program.errors()};
+}
+
+// One argument on a command line, as the runtime library splits it again.
+std::wstring quoted(const std::wstring& argument) {
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        out += c;
+        backslashes = 0;
+    }
+    return out.append(backslashes * 2, L'\\') + L"\"";
+}
+
+std::unique_ptr<ChildProcess> startSimulator(const std::wstring& arguments) {
+    auto simulator = std::make_unique<ChildProcess>(windowsPathOf(KELVANE_SERVICE_SIMULATOR), arguments);
+    EXPECT_TRUE(simulator->waitForOutput("serving", StartTimeoutMs)) << simulator->output();
+    return simulator;
+}
+
+struct Case {
+    const wchar_t* arguments;
+    DWORD exitCode;
+    std::string output;  // exactly, or the start of it when `prefixOnly`
+    bool prefixOnly = false;
+};
+
+void expectRuns(const Case* cases, size_t count) {
+    for (const Case* c = cases; c != cases + count; ++c) {
+        const ProgramRun run = runUnits(c->arguments);
+        const std::string label = std::string("arguments: ") + std::string(c->arguments, c->arguments + wcslen(c->arguments));
+        EXPECT_EQ(run.exitCode, c->exitCode) << label << "\n" << run.errors;
+        EXPECT_EQ(c->prefixOnly ? run.output.substr(0, c->output.size()) : run.output, c->output) << label;
+        if (c->exitCode != 2) {
+            EXPECT_EQ(run.errors, "") << label;
+        }
+    }
+}
+
+TEST(UnitsProgram, ListsTheServiceUnitAndPrintsWhatTheWindowShows) {
+    auto simulator = startSimulator(L"--serial TVK7Q2M9X4LP8RZ3HN6WC5JD");
+    const Case cases[] = {
+        {L"", 0, Line24},
+        {L"--transport=service", 0, Line24},
+        {L"--serial", 0, "TVK7Q2-M9X4LP-8RZ3HN-6WC5JD\r\n"},
+        {L"--all", 0, Line24.substr(0, Line24.size() - 2) + "\trecognised\r\n"},
+    };
+    expectRuns(cases, std::size(cases));
+    EXPECT_NE(simulator->output().find("command 174 (Serial)"), std::string::npos);
+
+    // WinUSB only: the service is not asked, and Wine has no WinUSB unit.
+    const std::string before = simulator->output();
+    const Case winUsb[] = {{L"--transport winusb", 1, ""}, {L"--serial --transport winusb", 1, ""}};
+    expectRuns(winUsb, std::size(winUsb));
+    EXPECT_EQ(simulator->output(), before);
+}
+
+TEST(UnitsProgram, RejectedDevicesShowWithAllAndAnEmptySerialHidesTheUnitsBehindItFromSerial) {
+    auto simulator = startSimulator(
+        L"--product Drumlin3 --unit --manufacturer Other --unit --serial= --unit --product \x00DCnit\xD83D\xDE00 "
+        L"--serial ABCDEFG");
+    const std::string prefix = "service\t0483\tA110\t";
+    const Case cases[] = {
+        {L"--all", 0,
+         prefix + "Tavrello\tDrumlin3\tSIM000-000000-000000-0000001\trejected: boot loader\r\n" + prefix +
+             "Other\tKelvane Motion Unit\tSIM000-000000-000000-0000001\trejected: other maker\r\n" + prefix +
+             "Tavrello\tKelvane Motion Unit\t\trejected: empty serial number\r\n" + prefix +
+             "Tavrello\t\xC3\x9Cnit\xF0\x9F\x98\x80\tABCDEF-G\trecognised\r\n"},
+        {L"", 0, prefix + "Tavrello\t\xC3\x9Cnit\xF0\x9F\x98\x80\tABCDEF-G\r\n"},
+        // The window shows the first unit found, and that one has no serial number.
+        {L"--serial", 1, ""},
+    };
+    expectRuns(cases, std::size(cases));
+}
+
+TEST(UnitsProgram, HostileServiceStringsComeOutAsJsonThatParses) {
+    const std::wstring hostile = L"q\"b\\s\\\x01\t\n\x1f\xD800 \xD83D\xDE00 \xDC00 end\\";
+    auto simulator =
+        startSimulator(L"--manufacturer Tavrello --product " + quoted(hostile) + L" --path " + quoted(hostile));
+    const ProgramRun run = runUnits(L"--json --all");
+    EXPECT_EQ(run.exitCode, 0u) << run.errors;
+    const json listing = json::parse(run.output);
+    ASSERT_EQ(listing.size(), 1u);
+    const std::string expected = "q\"b\\s\\\x01\t\n\x1f\xEF\xBF\xBD \xF0\x9F\x98\x80 \xEF\xBF\xBD end\\";
+    EXPECT_EQ(listing[0]["product"], expected);
+    EXPECT_EQ(listing[0]["path"], expected);
+    EXPECT_EQ(listing[0]["rejectionReason"], nullptr);
+}
+
+TEST(UnitsProgram, WithoutAServiceNothingIsFoundAndTheCommandLineIsChecked) {
+    const std::string version = "kelvane-units " + std::to_string(KELVANE_VERSION_MAJOR) + "." +
+                                std::to_string(KELVANE_VERSION_MINOR) + "." + std::to_string(KELVANE_VERSION_PATCH) +
+                                "." + std::to_string(KELVANE_VERSION_TWEAK) + "\r\n";
+    const Case cases[] = {
+        {L"--transport service", 1, ""},
+        {L"--json --transport service", 1, "[]\r\n"},
+        {L"--serial", 1, ""},
+        {L"--help", 0, "Usage: kelvane-units ", true},
+        {L"--version", 0, version},
+        {L"--frobnicate", 2, ""},
+        {L"--transport", 2, ""},
+        {L"--transport usb", 2, ""},
+    };
+    expectRuns(cases, std::size(cases));
+    const ProgramRun bad = runUnits(L"--frobnicate");
+    EXPECT_EQ(bad.errors.substr(0, bad.errors.find("\r\n")), "kelvane-units: unknown option: --frobnicate");
+    EXPECT_NE(bad.errors.find("\r\nUsage: kelvane-units "), std::string::npos);
+}
+
+TEST(UnitsProgram, WritesItsOwnLogBesideTheWindows) {
+    const std::wstring folder = resolveLogFolder(LogFolderKind::LocalAppData);
+    const std::wstring ownLog = folder + L"\\Tavrello_Kelvane_kelvane-units.exe.log";
+    deleteFileIfPresent(ownLog);
+    const uint64_t windowLogSize = fileSizeOf(folder + L"\\Tavrello_Kelvane.log");
+    EXPECT_EQ(runUnits(L"--transport service").exitCode, 1u);
+    const std::vector<std::string> lines = splitCrLfLines(readFileBytes(ownLog));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines.front().find(" A: =============== LOG CREATED ==============="), std::string::npos);
+    EXPECT_NE(lines.back().find(" A: ============== LOG DESTROYED =============="), std::string::npos);
+    EXPECT_EQ(fileSizeOf(folder + L"\\Tavrello_Kelvane.log"), windowLogSize);
+}
+
+}  // namespace
