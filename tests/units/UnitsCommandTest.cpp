@@ -142,6 +142,23 @@ TEST(UnitsOutput, HostileDeviceStringsParseBackAndCannotBreakALine) {
     }
 }
 
+TEST(UnitsOutput, AConsoleGetsTheCharactersThemselves) {
+    // A console of its own, whatever the test process was started with.
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(console, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetConsoleCursorPosition(console, {0, 0}));
+    const std::wstring text = L"\x00DCnit \x20AC \x0416 ok";
+    EXPECT_TRUE(writeStandardText(console, text));
+    std::wstring shown(text.size(), L' ');
+    DWORD read = 0;
+    ASSERT_TRUE(ReadConsoleOutputCharacterW(console, &shown[0], static_cast<DWORD>(shown.size()), {0, 0}, &read));
+    EXPECT_EQ(shown.substr(0, read), text);
+    CloseHandle(console);
+}
+
 TEST(UnitsOutput, CommandLineErrorsGiveExitTwoAndTheUsageOnStandardError) {
     const std::vector<std::wstring> cases[] = {
         {L"--bogus"},           {L"--transport"}, {L"--transport", L"usb"}, {L"--transport="},

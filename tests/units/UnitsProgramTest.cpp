@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
+#include <cwchar>
+#include <iterator>
 #include <memory>
 #include <string>
 
