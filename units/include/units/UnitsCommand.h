@@ -1,7 +1,8 @@
 #pragma once
 // kelvane-units: the units this PC sees, for support staff and scripts, from the
-// same discovery run and recognition as the window. Everything here except
-// runUnitsCommand is a pure function of its arguments.
+// same discovery run and recognition as the window. The program has one thread;
+// runUnitsCommand sets the process-wide TransportMode on it before the run.
+// Everything else here except writeStandardText is a pure function of its arguments.
 
 #include "discovery/DeviceInfo.h"
 #include "discovery/MotionUnit.h"
