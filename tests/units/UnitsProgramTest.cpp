@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <iterator>
 #include <memory>
@@ -156,6 +157,37 @@ TEST(UnitsProgram, WritesItsOwnLogBesideTheWindows) {
     EXPECT_NE(lines.front().find(" A: =============== LOG CREATED ==============="), std::string::npos);
     EXPECT_NE(lines.back().find(" A: ============== LOG DESTROYED =============="), std::string::npos);
     EXPECT_EQ(fileSizeOf(folder + L"\\Tavrello_Kelvane.log"), windowLogSize);
+}
+
+// --- in the prefixes with virtual HID devices (tests/support/virtual-hid), no service ---
+
+TEST(VirtualHidUnitsProgram, ListsTheHidUnitWhateverTheTransportAndTheRejectedHidDevicesWithAll) {
+    const std::string unit = "HID\t0483\tA110\tTavrello\tMotion Unit\tVHX3K9-M2P7Q4-R8T1W6-Y5Z0AB";
+    const Case cases[] = {
+        {L"", 0, unit + "\r\n"},
+        {L"--transport service", 0, unit + "\r\n"},  // the HID pass runs after every transport
+        {L"--serial", 0, "VHX3K9-M2P7Q4-R8T1W6-Y5Z0AB\r\n"},
+    };
+    expectRuns(cases, std::size(cases));
+
+    const ProgramRun all = runUnits(L"--all");
+    EXPECT_EQ(all.exitCode, 0u);
+    const std::vector<std::string> lines = splitCrLfLines(all.output);
+    EXPECT_EQ(lines.size(), 3u) << all.output;  // the unit's second collection is not listed
+    for (const std::string& line :
+         {unit + "\trecognised", std::string("HID\t0483\tA110\tTavrello\tDrumlin\tBOOT00-000000-000000-000001\trejected: boot loader"),
+          std::string("HID\t0483\tA110\tOther Maker\tMotion Unit\tOTHER0-000000-000000-000001\trejected: other maker")}) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\n" << all.output;
+    }
+}
+
+TEST(VirtualHidNoSerialProgram, AUnitWithoutSerialNumberIsRejectedAndNothingIsFound) {
+    const Case cases[] = {
+        {L"", 1, ""},
+        {L"--serial", 1, ""},
+        {L"--all", 1, "HID\t0483\tA110\tTavrello\tMotion Unit\t\trejected: empty serial number\r\n"},
+    };
+    expectRuns(cases, std::size(cases));
 }
 
 }  // namespace
