@@ -5,7 +5,10 @@
 #include <objidl.h>
 #include <ole2.h>
 
+#include <sddl.h>
+
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -134,4 +137,57 @@ bool setClipboardText(const std::wstring& text, HWND owner) {
     if (SetClipboardData(CF_UNICODETEXT, block.get()) == nullptr) return false;
     block.release();  // the clipboard owns it now
     return true;
+}
+
+namespace {
+
+// The current user's SID as text; empty when it cannot be read.
+std::wstring currentUserSid() {
+    platform::UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return std::wstring();
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size == 0 || size > 4096) return std::wstring();
+    std::vector<unsigned char> buffer(size);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return std::wstring();
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::wstring();
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
+}
+
+}  // namespace
+
+std::wstring SingleInstance::objectName(const std::wstring& programName) {
+    std::wstring user = currentUserSid();
+    if (user.empty()) {
+        // Without the SID the user name still keeps users apart.
+        wchar_t name[257] = {};
+        DWORD length = 257;
+        if (GetUserNameW(name, &length)) user = name;
+    }
+    return L"Local\\" + programName + L"_" + user;
+}
+
+SingleInstance::SingleInstance(const std::wstring& programName)
+    : mark_(CreateMutexW(nullptr, FALSE, objectName(programName).c_str())) {
+    const DWORD error = GetLastError();
+    // An object that exists (or that this process may not open) belongs to a
+    // running instance. Without any object nothing can be told: run.
+    first_ = !(error == ERROR_ALREADY_EXISTS || (!mark_ && error == ERROR_ACCESS_DENIED));
+}
+
+bool bringWindowToFront(const wchar_t* windowClass, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        HWND window = FindWindowW(windowClass, nullptr);
+        if (window != nullptr && IsWindowVisible(window)) {
+            if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+            SetForegroundWindow(window);
+            return true;
+        }
+        if (GetTickCount64() >= end) return false;
+        Sleep(50);
+    }
 }

@@ -46,12 +46,18 @@ void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::v
     }
 }
 
-MainWindow::MainWindow() : Nvx::Widget(nullptr) {
-    setScale(monitorScaleFactor());
+MainWindow::MainWindow() : MainWindow(monitorScaleFactor()) {}
+
+MainWindow::MainWindow(float scale) : Nvx::Widget(nullptr) {
+    setScale(scale);
     Nvx::registerWindowClass(MainWindowClassName, LoadCursorW(nullptr, IDC_ARROW));
     addHandler(WM_CREATE, &MainWindow::onCreate);
     addHandler(WM_DESTROY, &MainWindow::onDestroy);
     addHandler(WM_TIMER, &MainWindow::onTimer);
+    // What users expect of a small dialog: keys, and a window that moves when
+    // its background is dragged, as it has no caption.
+    enableDialogNavigation();
+    enableBackgroundDrag();
     create(MainWindowClassName, MainWindowTitle, MainWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 650, 232, nullptr,
            nullptr);
     const Nvx::Application* application = Nvx::Application::instance();
@@ -71,7 +77,8 @@ LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
     const Gdiplus::Font headingFont(&family, 30.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
     const Gdiplus::Font rowFont(&family, 16.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
     const Gdiplus::Font explanationFont(&family, 14.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
-    const int gap = static_cast<int>(10.0f * s);
+    // Logical units, like every position: move scales it, once.
+    const int gap = 10;
 
     // Each label: constructed, then its font, colour and text, then its place.
     auto addLabel = [this](const Gdiplus::Font& font, Gdiplus::ARGB colour, const wchar_t* text) {
@@ -104,6 +111,11 @@ LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
         button->setFont(rowFont);
         button->setColor(Gdiplus::Color(0xFFFFFFFF));
     }
+
+    // Esc, Alt+F4, Enter (with no button focused) and Ctrl+C do what the buttons do.
+    setCancelAction([closeButton] { closeButton->click(); });
+    setDefaultAction([copyButton] { copyButton->click(); });
+    addShortcut('C', true, false, [copyButton] { copyButton->click(); });
 
     layoutRow(10, 135, gap, {caption, serialLabel_});
     layoutCentredRow(*this, 180, gap, {copyButton, closeButton});

@@ -1,12 +1,27 @@
 // The program's entry point: log, application, window, message loop, teardown.
 
+#include "app/AppSupport.h"
 #include "app/MainWindow.h"
 #include "diagnostics/Log.h"
 #include "toolkit/Application.h"
 
 #include <windows.h>
 
+namespace {
+
+// How long a second start waits for the first one's window to appear.
+constexpr DWORD FirstWindowWaitMs = 5000;
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // One window per user: a second start brings the first one's window to the
+    // front and ends before it touches the log.
+    SingleInstance instanceMark(L"Tavrello_Kelvane");
+    if (!instanceMark.first()) {
+        bringWindowToFront(MainWindowClassName, FirstWindowWaitMs);
+        return 0;
+    }
     startLog("Tavrello_Kelvane", false, LogFolderKind::LocalAppData, LogHeaderMode::Created);
     {
         Nvx::Application application(instance);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,51 @@ void clickAt(POINT point) {
     SendInput(2, inputs, sizeof(INPUT));
 }
 
+// Real key strokes: the keys go down in order and come up in reverse order.
+void pressKeys(const std::vector<WORD>& keys) {
+    std::vector<INPUT> inputs;
+    for (WORD key : keys) {
+        INPUT in{};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = key;
+        inputs.push_back(in);
+    }
+    for (auto key = keys.rbegin(); key != keys.rend(); ++key) {
+        INPUT in{};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = *key;
+        in.ki.dwFlags = KEYEVENTF_KEYUP;
+        inputs.push_back(in);
+    }
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+// A real drag with the left button, in a few steps, between two screen points.
+void dragBetween(POINT from, POINT to) {
+    SetCursorPos(from.x, from.y);
+    Sleep(50);
+    INPUT press{};
+    press.type = INPUT_MOUSE;
+    press.mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    SendInput(1, &press, sizeof(INPUT));
+    Sleep(50);
+    for (int step = 1; step <= 4; ++step) {
+        SetCursorPos(from.x + (to.x - from.x) * step / 4, from.y + (to.y - from.y) * step / 4);
+        Sleep(50);
+    }
+    INPUT release{};
+    release.type = INPUT_MOUSE;
+    release.mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(1, &release, sizeof(INPUT));
+    Sleep(100);
+}
+
+std::wstring windowText(HWND hwnd) {
+    wchar_t text[512] = {};
+    GetWindowTextW(hwnd, text, 512);
+    return text;
+}
+
 struct Child {
     HWND hwnd;
     RECT rect;  // in the parent's client coordinates
@@ -60,6 +106,23 @@ std::vector<Child> childrenOf(HWND parent) {
 
 std::wstring logPath() { return resolveLogFolder(LogFolderKind::LocalAppData) + L"\\Tavrello_Kelvane.log"; }
 
+size_t logLinesWith(const std::string& text) {
+    size_t count = 0;
+    for (const std::string& line : splitCrLfLines(readFileBytes(logPath()))) count += line.find(text) != std::string::npos;
+    return count;
+}
+const char* const LogCreated = " A: =============== LOG CREATED ===============";
+const char* const LogDestroyed = " A: ============== LOG DESTROYED ==============";
+
+// Top-level windows of the program's class.
+std::vector<HWND> programWindows() {
+    std::vector<HWND> found;
+    for (HWND w = FindWindowExW(nullptr, nullptr, ClassName, nullptr); w; w = FindWindowExW(nullptr, w, ClassName, nullptr)) {
+        found.push_back(w);
+    }
+    return found;
+}
+
 // The program, started for one test and closed (or killed) at its end.
 class Program {
 public:
@@ -78,15 +141,39 @@ public:
         ClientToScreen(hwnd_, &p);
         return p;
     }
+    // Makes the window the foreground window, so that keys go to it.
+    bool activate() {
+        SetForegroundWindow(hwnd_);
+        return waitUntil([&] { return GetForegroundWindow() == hwnd_; }, 2000);
+    }
+    HWND focus() const {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        GetGUIThreadInfo(GetWindowThreadProcessId(hwnd_, nullptr), &info);
+        return info.hwndFocus;
+    }
+    HWND child(size_t index) const {
+        const std::vector<Child> children = childrenOf(hwnd_);
+        return index < children.size() ? children[index].hwnd : nullptr;
+    }
+    HWND copyButton() const { return child(4); }
+    HWND closeButton() const { return child(5); }
+    std::wstring serialShown() const { return windowText(child(3)); }
     void clickCopy() { clickAt(centreOf(120, 180, 200, 50)); }
     void clickClose() { clickAt(centreOf(330, 180, 200, 50)); }
 
-    // Clicks "Copy to clipboard" until the clipboard holds `expected`.
-    bool copiedTextBecomes(const std::wstring& expected, DWORD timeoutMs = TickTimeoutMs) {
+    // Clicks "Copy to clipboard" (or copies another way) until the clipboard
+    // holds `expected`. A copy can miss while this process reads the clipboard.
+    bool copiedTextBecomes(const std::wstring& expected, DWORD timeoutMs = TickTimeoutMs,
+                           const std::function<void()>& copy = nullptr) {
         return waitUntil(
             [&] {
                 clearClipboard();
-                clickCopy();
+                if (copy) {
+                    copy();
+                } else {
+                    clickCopy();
+                }
                 return waitUntil([&] { return clipboardText() == expected; }, 300);
             },
             timeoutMs);
@@ -212,6 +299,156 @@ TEST_F(EndToEnd, CloseEndsWithExitCodeZeroAndTheLogsLastLine) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines.front().find(" A: =============== LOG CREATED ==============="), std::string::npos);
     EXPECT_NE(lines.back().find(" A: ============== LOG DESTROYED =============="), std::string::npos);
+}
+
+TEST_F(EndToEnd, EscAndAltF4CloseAsCloseDoes) {
+    const struct {
+        const char* what;
+        std::vector<WORD> keys;
+    } cases[] = {{"Esc", {VK_ESCAPE}}, {"Alt+F4", {VK_MENU, VK_F4}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        deleteFileIfPresent(logPath());
+        Program program;
+        ASSERT_TRUE(program.waitForWindow());
+        ASSERT_TRUE(program.activate());
+        pressKeys(c.keys);
+        EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+        const std::vector<std::string> lines = splitCrLfLines(readFileBytes(logPath()));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines.back().find(LogDestroyed), std::string::npos);
+    }
+}
+
+TEST_F(EndToEnd, CtrlCAndEnterCopyWhatTheLabelShows) {
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    ASSERT_TRUE(program.activate());
+    ASSERT_TRUE(waitUntil([&] { return program.serialShown() == NoUnit; }, TickTimeoutMs));
+    const struct {
+        const char* what;
+        std::vector<WORD> keys;
+    } cases[] = {{"Ctrl+C", {VK_CONTROL, 'C'}}, {"Enter with no button focused", {VK_RETURN}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_TRUE(program.copiedTextBecomes(NoUnit, 3000, [&] { pressKeys(c.keys); }));
+    }
+    EXPECT_EQ(program.focus(), program.hwnd()) << "no button took the focus";
+    program.clickClose();
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+}
+
+TEST_F(EndToEnd, TabMovesTheFocusAndEnterOrSpaceActivatesTheFocusedButton) {
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    ASSERT_TRUE(program.activate());
+    const HWND copy = program.copyButton();
+    const HWND close = program.closeButton();
+    const struct {
+        std::vector<WORD> keys;
+        HWND focused;
+    } steps[] = {
+        {{VK_TAB}, copy},  {{VK_TAB}, close},           {{VK_TAB}, copy},  // wraps
+        {{VK_SHIFT, VK_TAB}, close}, {{VK_SHIFT, VK_TAB}, copy},         // wraps back
+    };
+    for (const auto& step : steps) {
+        pressKeys(step.keys);
+        EXPECT_TRUE(waitUntil([&] { return program.focus() == step.focused; }, 2000));
+    }
+    ASSERT_TRUE(waitUntil([&] { return program.serialShown() == NoUnit; }, TickTimeoutMs));
+    for (WORD key : {VK_SPACE, VK_RETURN}) {
+        EXPECT_TRUE(program.copiedTextBecomes(NoUnit, 3000, [&] { pressKeys({key}); })) << "key " << key;
+    }
+    pressKeys({VK_TAB});
+    ASSERT_TRUE(waitUntil([&] { return program.focus() == close; }, 2000));
+    pressKeys({VK_SPACE});
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+}
+
+TEST_F(EndToEnd, DraggingTheBackgroundMovesTheWindow) {
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    const auto origin = [&] {
+        RECT r;
+        GetWindowRect(program.hwnd(), &r);
+        return POINT{r.left, r.top};
+    };
+    const POINT start = origin();
+    // From the background right of the serial number, and from the heading's text.
+    dragBetween(program.centreOf(600, 150, 0, 0), program.centreOf(700, 200, 0, 0));
+    EXPECT_TRUE(waitUntil([&] { return origin().x == start.x + 100 && origin().y == start.y + 50; }, 2000));
+    dragBetween(program.centreOf(300, 30, 0, 0), program.centreOf(200, 0, 0, 0));
+    EXPECT_TRUE(waitUntil([&] { return origin().x == start.x && origin().y == start.y + 20; }, 2000));
+
+    // A click, and a drag that starts on a button, leave it where it is.
+    const POINT before = origin();
+    clickAt(program.centreOf(600, 150, 0, 0));
+    dragBetween(program.centreOf(120, 180, 200, 50), program.centreOf(120, 100, 200, 50));
+    waitUntil([] { return false; }, 300);
+    EXPECT_EQ(origin().x, before.x);
+    EXPECT_EQ(origin().y, before.y);
+    EXPECT_EQ(programWindows().size(), 1u);
+    program.clickClose();
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+}
+
+TEST_F(EndToEnd, ChildWindowTextsAreWhatTheyShow) {
+    auto simulator = std::make_unique<Simulator>(std::wstring(L"--serial ") + Serial24);
+    ASSERT_TRUE(simulator->serving()) << simulator->process().output();
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    const std::wstring shown[] = {
+        L"Serial Number",
+        L"This tool reads serial number (or license code) of your motion platform. Make sure that your motion unit "
+        L"is connected to PC via USB and it is turned on.",
+        L"S/N:", L"", L"Copy to clipboard", L"Close"};
+    for (size_t i = 0; i < 6; ++i) {
+        if (i != 3) {
+            EXPECT_EQ(windowText(program.child(i)), shown[i]) << "child " << i;
+        }
+    }
+    // The serial number's window text follows every update.
+    EXPECT_TRUE(waitUntil([&] { return program.serialShown() == Grouped24; }, TickTimeoutMs));
+    simulator.reset();
+    EXPECT_TRUE(waitUntil([&] { return program.serialShown() == NoUnit; }, TickTimeoutMs));
+    program.clickClose();
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+}
+
+TEST_F(EndToEnd, SecondStartBringsTheFirstWindowForwardAndEnds) {
+    deleteFileIfPresent(logPath());
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    // Something else is in front when the second start comes.
+    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
+                                 nullptr, nullptr);
+    SetForegroundWindow(other);
+    ASSERT_TRUE(waitUntil([&] { return GetForegroundWindow() == other; }, 2000));
+
+    ChildProcess second(appPath(), L"");
+    EXPECT_EQ(second.exitCode(StartTimeoutMs), 0u);
+    EXPECT_TRUE(waitUntil([&] { return GetForegroundWindow() == program.hwnd(); }, 2000));
+    EXPECT_EQ(programWindows().size(), 1u);
+    EXPECT_EQ(logLinesWith(LogCreated), 1u);
+    DestroyWindow(other);
+    program.clickClose();
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+}
+
+TEST_F(EndToEnd, OfTwoQuickStartsOnlyOneStays) {
+    deleteFileIfPresent(logPath());
+    Program first;
+    ChildProcess second(appPath(), L"");
+    ASSERT_TRUE(first.waitForWindow());
+    // One of the two ends by itself with 0; the other keeps its window.
+    ASSERT_TRUE(waitUntil([&] { return first.process().exitCode(0) == 0 || second.exitCode(0) == 0; }, StartTimeoutMs));
+    waitUntil([] { return false; }, 1500);  // a second window would have shown by now
+    EXPECT_EQ(programWindows().size(), 1u);
+    EXPECT_EQ(logLinesWith(LogCreated), 1u);
+    EXPECT_TRUE(first.process().exitCode(0) == STILL_ACTIVE || second.exitCode(0) == STILL_ACTIVE);
+    PostMessageW(first.hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(first.process().exitCode(StartTimeoutMs), 0u);
+    EXPECT_EQ(second.exitCode(StartTimeoutMs), 0u);
 }
 
 TEST_F(EndToEnd, ProgramCarriesItsResources) {

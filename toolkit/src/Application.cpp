@@ -3,6 +3,8 @@
 #include "toolkit/GdiPlus.h"
 #include "toolkit/Widget.h"
 
+#include <ole2.h>
+
 #include <stdexcept>
 
 namespace Nvx {
@@ -49,6 +51,8 @@ void stopGdiplus() {
 Application::Application(HINSTANCE module) : hInstance_(module) {
     if (instance_) throw std::runtime_error("Application is already created!");
     startGdiplus();
+    // Accessibility objects handed to screen readers are marshalled through COM.
+    oleInitialized_ = SUCCEEDED(OleInitialize(nullptr));
     instance_ = this;
     // Neither result matters: a class that exists already stays as it is.
     registerWindowClass(L"Nvx_AbstractControl", LoadCursorW(nullptr, IDC_ARROW));
@@ -60,6 +64,13 @@ Application::~Application() {
         instance_ = nullptr;
         stopGdiplus();
     }
+    if (oleInitialized_) OleUninitialize();
+}
+
+bool Application::translateDialogMessage(const MSG& msg) {
+    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN) return false;
+    Widget* top = widgetOf(GetAncestor(msg.hwnd, GA_ROOT));
+    return top && top->dialogNavigation() && top->handleDialogKey(msg);
 }
 
 int Application::run() {
@@ -67,6 +78,7 @@ int Application::run() {
     // GetMessageW gives -1 on an error (never for these arguments); that ends
     // the loop as well rather than spinning on it.
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (translateDialogMessage(msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

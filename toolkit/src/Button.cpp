@@ -7,6 +7,12 @@ Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton"
     addHandler(WM_MOUSEMOVE, &Button::onMouseMove);
     addHandler(WM_LBUTTONDOWN, &Button::onLeftButtonDown);
     addHandler(WM_LBUTTONUP, &Button::onLeftButtonUp);
+    addHandler(WM_KEYDOWN, &Button::onKeyDown);
+    addHandler(WM_KEYUP, &Button::onKeyUp);
+    addHandler(BM_CLICK, &Button::onButtonMessage);
+    addHandler(BM_GETSTATE, &Button::onButtonMessage);
+    setFocusable(true);
+    setAccessibleClass(L"Button");
     format().SetAlignment(Gdiplus::StringAlignmentCenter);
     format().SetLineAlignment(Gdiplus::StringAlignmentCenter);
 }
@@ -16,15 +22,70 @@ Button::~Button() {
 }
 
 Gdiplus::ARGB Button::fillColor() const {
-    if (pressed_) return PressedFill;
+    if (pressed_ || keyPressed_) return PressedFill;
     return hovered_ ? HoveredFill : NormalFill;
 }
 
 void Button::paint(Gdiplus::Graphics* graphics) {
     if (!graphics) return;
     Gdiplus::SolidBrush fill{Gdiplus::Color(fillColor())};
-    graphics->FillRectangle(&fill, clientRect());
+    const Gdiplus::RectF bounds = clientRect();
+    graphics->FillRectangle(&fill, bounds);
+    if (showsFocusCue()) {
+        // A light dotted outline a few pixels inside the edge, as on the
+        // system's own buttons, drawn in the dark theme's light colour.
+        const Gdiplus::REAL inset = 3.0f * scale();
+        Gdiplus::Pen cue(Gdiplus::Color(FocusCue), 1.0f);
+        cue.SetDashStyle(Gdiplus::DashStyleDot);
+        graphics->DrawRectangle(&cue, bounds.X + inset, bounds.Y + inset, bounds.Width - 2 * inset - 1.0f,
+                                bounds.Height - 2 * inset - 1.0f);
+    }
     Label::paint(graphics);
+}
+
+void Button::click() {
+    if (!onClick) return;
+    std::function<void()> action = onClick;
+    action();
+}
+
+bool Button::activate() {
+    click();
+    return true;
+}
+
+void Button::focusChanged(bool gained) {
+    if (!gained) keyPressed_ = false;  // Space released elsewhere clicks nothing
+}
+
+LRESULT Button::onKeyDown(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (wParam != VK_SPACE) return callDefault(message, wParam, lParam);
+    if (!pressed_ && !(HIWORD(lParam) & KF_REPEAT)) {
+        keyPressed_ = true;
+        invalidate(false, nullptr);
+    }
+    return 0;
+}
+
+LRESULT Button::onKeyUp(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (wParam != VK_SPACE) return callDefault(message, wParam, lParam);
+    if (keyPressed_) {
+        keyPressed_ = false;
+        invalidate(false, nullptr);
+        click();  // may destroy the window, as a mouse click may
+    }
+    return 0;
+}
+
+LRESULT Button::onButtonMessage(UINT message, WPARAM, LPARAM) {
+    if (message == BM_CLICK) {
+        click();
+        return 0;
+    }
+    LRESULT state = 0;
+    if (pressed_ || keyPressed_) state |= BST_PUSHED;
+    if (hasFocus()) state |= BST_FOCUS;
+    return state;
 }
 
 LRESULT Button::onMouseMove(UINT, WPARAM, LPARAM) {
@@ -49,7 +110,10 @@ LRESULT Button::onMouseLeave(UINT, WPARAM, LPARAM) {
 
 LRESULT Button::onLeftButtonDown(UINT, WPARAM, LPARAM) {
     pressed_ = true;
-    if (hwnd()) SetCapture(hwnd());
+    if (hwnd()) {
+        if (focusable()) SetFocus(hwnd());
+        SetCapture(hwnd());
+    }
     invalidate(false, nullptr);
     return 0;
 }
@@ -62,11 +126,7 @@ LRESULT Button::onLeftButtonUp(UINT, WPARAM, LPARAM) {
                             cursor.y >= 0 && cursor.y < bounds.height;
         // The action may destroy this button's window (a "Close" button does);
         // the object itself lives on until its parent is deleted.
-        // A copy runs, so that an action may also replace onClick.
-        if (inside && onClick) {
-            std::function<void()> action = onClick;
-            action();
-        }
+        if (inside) click();
     }
     ReleaseCapture();
     pressed_ = false;

@@ -1,5 +1,7 @@
 #include "toolkit/Label.h"
 
+#include <oleacc.h>
+
 namespace Nvx {
 
 Label::Label(Widget* parentWidget, const wchar_t* className)
@@ -13,6 +15,8 @@ Label::Label(Widget* parentWidget, const wchar_t* className)
     }
     create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE,
            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
+    addHandler(WM_NCHITTEST, &Label::onHitTest);
+    addHandler(WM_GETOBJECT, &Label::onGetObject);
 }
 
 Label::~Label() {
@@ -22,7 +26,9 @@ Label::~Label() {
 }
 
 void Label::setText(const std::wstring& value) {
+    if (value == text_) return;
     text_ = value;
+    if (hwnd()) SetWindowTextW(hwnd(), text_.c_str());
 }
 
 std::wstring Label::text() const {
@@ -43,6 +49,30 @@ void Label::paint(Gdiplus::Graphics* graphics) {
     graphics->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
     Gdiplus::RectF layout = clientRect();
     graphics->DrawString(text_.c_str(), -1, font_.get(), layout, format_.get(), &brush);
+}
+
+}  // namespace Nvx
+
+namespace Nvx {
+
+LRESULT Label::onHitTest(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (focusable()) return callDefault(message, wParam, lParam);
+    return HTTRANSPARENT;
+}
+
+LRESULT Label::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (static_cast<DWORD>(lParam) != static_cast<DWORD>(OBJID_CLIENT) || !hwnd()) {
+        return callDefault(message, wParam, lParam);
+    }
+    IAccessible* standard = nullptr;
+    if (FAILED(CreateStdAccessibleProxyW(hwnd(), accessibleClass_, OBJID_CLIENT, IID_IAccessible,
+                                         reinterpret_cast<void**>(&standard))) ||
+        !standard) {
+        return callDefault(message, wParam, lParam);
+    }
+    const LRESULT result = LresultFromObject(IID_IAccessible, wParam, standard);
+    standard->Release();
+    return result;
 }
 
 }  // namespace Nvx

@@ -5,6 +5,7 @@
 #include "diagnostics/Log.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cmath>
 
 namespace Nvx {
@@ -265,6 +266,235 @@ LRESULT Widget::onPaint(UINT, WPARAM, LPARAM) {
         screen.DrawImage(backBuffer_.get(), 0, 0);
     }
     EndPaint(hwnd_, &ps);
+    return 0;
+}
+
+}  // namespace Nvx
+
+namespace Nvx {
+
+Widget* widgetOf(HWND hwnd) {
+    // Only our own window procedure puts a widget into the user-data slot.
+    if (!hwnd || reinterpret_cast<WNDPROC>(GetWindowLongPtrW(hwnd, GWLP_WNDPROC)) != windowProcedure) return nullptr;
+    return reinterpret_cast<Widget*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+}
+
+Widget* Widget::root() {
+    Widget* top = this;
+    while (auto* up = dynamic_cast<Widget*>(top->parent())) top = up;
+    return top;
+}
+
+const Widget* Widget::root() const {
+    return const_cast<Widget*>(this)->root();
+}
+
+void Widget::setFocusable(bool value) {
+    if (!hwnd_) return;
+    LONG style = GetWindowLongW(hwnd_, GWL_STYLE);
+    style = value ? (style | WS_TABSTOP) : (style & ~static_cast<LONG>(WS_TABSTOP));
+    SetWindowLongW(hwnd_, GWL_STYLE, style);
+    addHandler(WM_SETFOCUS, &Widget::onFocusChange);
+    addHandler(WM_KILLFOCUS, &Widget::onFocusChange);
+}
+
+bool Widget::focusable() const {
+    return hwnd_ && (GetWindowLongW(hwnd_, GWL_STYLE) & WS_TABSTOP) != 0;
+}
+
+bool Widget::hasFocus() const {
+    return hwnd_ && GetFocus() == hwnd_;
+}
+
+bool Widget::focusCuesShown() const {
+    const Widget* top = root();
+    // Without dialog keys nothing hides the cue.
+    return !top->dialog_ || top->dialog_->focusCues;
+}
+
+LRESULT Widget::onFocusChange(UINT message, WPARAM, LPARAM) {
+    const bool gained = message == WM_SETFOCUS;
+    Widget* top = root();
+    if (gained && top != this && top->dialog_) top->dialog_->lastFocus = hwnd_;
+    focusChanged(gained);
+    invalidate(false, nullptr);
+    return 0;
+}
+
+void Widget::enableDialogNavigation() {
+    if (dialog_) return;
+    dialog_.reset(new DialogKeys());
+    // Users who asked Windows to always show keyboard cues get them from the start.
+    BOOL alwaysShown = FALSE;
+    if (SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &alwaysShown, 0)) dialog_->focusCues = alwaysShown != FALSE;
+    addHandler(WM_ACTIVATE, &Widget::onDialogActivate);
+    addHandler(WM_CLOSE, &Widget::onDialogClose);
+}
+
+void Widget::setDefaultAction(std::function<void()> action) {
+    if (dialog_) dialog_->defaultAction = std::move(action);
+}
+
+void Widget::setCancelAction(std::function<void()> action) {
+    if (dialog_) dialog_->cancelAction = std::move(action);
+}
+
+void Widget::addShortcut(UINT key, bool control, bool shift, std::function<void()> action) {
+    if (dialog_ && action) dialog_->shortcuts.push_back({key, control, shift, std::move(action)});
+}
+
+void Widget::focusNext(bool backwards) {
+    if (!hwnd_) return;
+    std::vector<HWND> stops;
+    for (HWND child = GetWindow(hwnd_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if ((GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) && IsWindowVisible(child) && IsWindowEnabled(child)) {
+            stops.push_back(child);
+        }
+    }
+    if (stops.empty()) return;
+    const HWND focus = GetFocus();
+    size_t next = backwards ? stops.size() - 1 : 0;
+    for (size_t i = 0; i < stops.size(); ++i) {
+        if (stops[i] != focus) continue;
+        next = backwards ? (i + stops.size() - 1) % stops.size() : (i + 1) % stops.size();
+        break;
+    }
+    SetFocus(stops[next]);
+}
+
+void Widget::showFocusCues() {
+    if (!dialog_ || dialog_->focusCues) return;
+    dialog_->focusCues = true;
+    if (Widget* focused = widgetOf(GetFocus())) focused->invalidate(false, nullptr);
+}
+
+bool Widget::handleDialogKey(const MSG& msg) {
+    if (!dialog_ || !hwnd_) return false;
+    const bool control = GetKeyState(VK_CONTROL) < 0;
+    const bool shift = GetKeyState(VK_SHIFT) < 0;
+    const bool alt = (HIWORD(msg.lParam) & KF_ALTDOWN) != 0;
+    const bool repeat = (HIWORD(msg.lParam) & KF_REPEAT) != 0;
+    // A held key acts once.
+    auto once = [repeat](const std::function<void()>& action) {
+        if (!repeat && action) {
+            std::function<void()> run = action;  // the action may replace its own slot
+            run();
+        }
+        return true;
+    };
+
+    if (msg.message == WM_SYSKEYDOWN) {
+        if (msg.wParam != VK_F4 || !alt || control || shift) return false;
+        if (!repeat) SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+        return true;
+    }
+    if (msg.message != WM_KEYDOWN || alt) return false;
+    switch (msg.wParam) {
+    case VK_TAB:
+        if (control) return false;
+        focusNext(shift);
+        showFocusCues();
+        return true;
+    case VK_RETURN: {
+        if (control || shift) return false;
+        if (repeat) return true;
+        Widget* focused = widgetOf(GetFocus());
+        if (focused && focused != this && IsChild(hwnd_, focused->hwnd()) && focused->activate()) return true;
+        return once(dialog_->defaultAction);
+    }
+    case VK_ESCAPE:
+        if (control || shift || !dialog_->cancelAction) return false;
+        return once(dialog_->cancelAction);
+    default:
+        break;
+    }
+    for (const DialogKeys::Shortcut& shortcut : dialog_->shortcuts) {
+        if (shortcut.key == msg.wParam && shortcut.control == control && shortcut.shift == shift) {
+            return once(shortcut.action);
+        }
+    }
+    return false;
+}
+
+LRESULT Widget::onDialogActivate(UINT message, WPARAM wParam, LPARAM lParam) {
+    // Like a dialog: the control that had the focus gets it back, rather than
+    // the window itself.
+    const HWND last = dialog_ ? dialog_->lastFocus : nullptr;
+    if (LOWORD(wParam) != WA_INACTIVE && !HIWORD(wParam) && last && IsWindow(last) && IsChild(hwnd_, last)) {
+        SetFocus(last);
+        return 0;
+    }
+    return callDefault(message, wParam, lParam);
+}
+
+LRESULT Widget::onDialogClose(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (!dialog_ || !dialog_->cancelAction) return callDefault(message, wParam, lParam);
+    std::function<void()> run = dialog_->cancelAction;
+    run();
+    return 0;
+}
+
+void Widget::enableBackgroundDrag() {
+    if (drag_) return;
+    drag_.reset(new BackgroundDrag());
+    addHandler(WM_LBUTTONDOWN, &Widget::onDragButtonDown);
+    addHandler(WM_MOUSEMOVE, &Widget::onDragMouseMove);
+    addHandler(WM_LBUTTONUP, &Widget::onDragButtonUp);
+    addHandler(WM_CAPTURECHANGED, &Widget::onDragCaptureChanged);
+}
+
+namespace {
+
+POINT messagePoint() {
+    const DWORD position = GetMessagePos();
+    return POINT{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
+}
+
+}  // namespace
+
+LRESULT Widget::onDragButtonDown(UINT, WPARAM, LPARAM) {
+    RECT window{};
+    if (!drag_ || !hwnd_ || !GetWindowRect(hwnd_, &window)) return 0;
+    drag_->start = messagePoint();
+    drag_->origin = POINT{window.left, window.top};
+    drag_->moving = false;
+    SetCapture(hwnd_);
+    drag_->armed = GetCapture() == hwnd_;
+    return 0;
+}
+
+LRESULT Widget::onDragMouseMove(UINT, WPARAM wParam, LPARAM) {
+    if (!drag_ || !drag_->armed) return 0;
+    if (!(wParam & MK_LBUTTON)) {  // the release went elsewhere
+        onDragButtonUp(WM_LBUTTONUP, 0, 0);
+        return 0;
+    }
+    const POINT at = messagePoint();
+    const int dx = at.x - drag_->start.x;
+    const int dy = at.y - drag_->start.y;
+    // A press that wobbles a pixel or two is still a click, not a move.
+    if (!drag_->moving && std::abs(dx) < GetSystemMetrics(SM_CXDRAG) && std::abs(dy) < GetSystemMetrics(SM_CYDRAG)) {
+        return 0;
+    }
+    drag_->moving = true;
+    SetWindowPos(hwnd_, nullptr, drag_->origin.x + dx, drag_->origin.y + dy, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return 0;
+}
+
+LRESULT Widget::onDragButtonUp(UINT, WPARAM, LPARAM) {
+    if (!drag_ || !drag_->armed) return 0;
+    drag_->armed = false;
+    drag_->moving = false;
+    if (GetCapture() == hwnd_) ReleaseCapture();
+    return 0;
+}
+
+LRESULT Widget::onDragCaptureChanged(UINT, WPARAM, LPARAM) {
+    if (drag_) {
+        drag_->armed = false;
+        drag_->moving = false;
+    }
     return 0;
 }
 

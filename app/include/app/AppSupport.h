@@ -1,8 +1,10 @@
 #pragma once
 // Platform glue of the main window: scale factor, logo resource, clipboard.
 
+#include "platform/Unique.h"
+#include "toolkit/GdiPlus.h"
+
 #include <windows.h>
-#include <gdiplus.h>
 
 #include <memory>
 #include <string>
@@ -21,3 +23,23 @@ std::unique_ptr<Gdiplus::Bitmap> loadPngResource(HMODULE module, const wchar_t* 
 // Puts the text (up to its first NUL) on the clipboard as CF_UNICODETEXT. The
 // owner window becomes the clipboard's owner. Returns whether the clipboard took it.
 bool setClipboardText(const std::wstring& text, HWND owner = nullptr);
+
+// Marks the program as running for the current user (a named mutex in the
+// session's namespace whose name carries the user's SID). Of several processes
+// that start at once exactly one is first; the mark goes with that process.
+class SingleInstance {
+public:
+    explicit SingleInstance(const std::wstring& programName);
+    bool first() const { return first_; }
+    // The object's name: "Local\<programName>_<user SID>".
+    static std::wstring objectName(const std::wstring& programName);
+
+private:
+    platform::UniqueHandle mark_;
+    bool first_ = true;
+};
+
+// Brings the visible top-level window of windowClass to the front, restoring it
+// when minimised. Waits up to timeoutMs for the window to appear (the first
+// process may still be building it). Returns whether a window was found.
+bool bringWindowToFront(const wchar_t* windowClass, DWORD timeoutMs);

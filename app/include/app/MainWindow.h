@@ -20,8 +20,10 @@ void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::v
 
 class MainWindow : public Nvx::Widget {
 public:
-    // Builds the whole window, hidden, with its children, logo and 1-second timer.
+    // Builds the whole window, hidden, with its children, logo and 1-second timer,
+    // at the primary monitor's scale factor (or at the given one).
     MainWindow();
+    explicit MainWindow(float scale);
     ~MainWindow() override;
 
     LRESULT onCreate(UINT message, WPARAM wParam, LPARAM lParam);

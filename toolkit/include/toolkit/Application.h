@@ -22,12 +22,17 @@ public:
     HINSTANCE hInstance() const { return hInstance_; }
 
     // GetMessageW / TranslateMessage / DispatchMessageW until WM_QUIT; returns
-    // the exit code given to PostQuitMessage.
+    // the exit code given to PostQuitMessage. Keys of a window whose top-level
+    // widget asked for dialog navigation go to translateDialogMessage first.
     static int run();
+    // True when the message was a key that a dialog-navigating top-level widget
+    // took; it must then be neither translated nor dispatched.
+    static bool translateDialogMessage(const MSG& msg);
 
 private:
     static Application* instance_;
     HINSTANCE hInstance_;
+    bool oleInitialized_ = false;
 };
 
 }  // namespace Nvx

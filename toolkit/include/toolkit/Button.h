@@ -1,6 +1,8 @@
 #pragma once
 // A label with a filled background that shows hover and press and fires onClick
-// on a completed click: pressed on the button and released inside it.
+// on a completed click: pressed on the button and released inside it. It takes
+// the focus (Tab, or a press on it); while focused, Space pressed and released
+// clicks it, and Enter activates it through the top-level widget's dialog keys.
 
 #include "toolkit/Label.h"
 
@@ -19,15 +21,28 @@ public:
 
     void paint(Gdiplus::Graphics* graphics) override;
 
+    // Fires onClick (a copy of it, so that the action may replace it).
+    void click();
+    bool activate() override;
+    void focusChanged(bool gained) override;
+
     LRESULT onMouseMove(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT onMouseLeave(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT onLeftButtonDown(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT onLeftButtonUp(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onKeyDown(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onKeyUp(UINT message, WPARAM wParam, LPARAM lParam);
+    // BM_CLICK (what accessibility clients' default action sends) and BM_GETSTATE.
+    LRESULT onButtonMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     // The pointer is over the button and leave tracking is armed.
     bool hovered() const { return hovered_; }
     // The left button went down on the button; the mouse is captured.
     bool pressed() const { return pressed_; }
+    // Space is held down on the focused button.
+    bool keyPressed() const { return keyPressed_; }
+    // The focus cue is drawn: the button has the focus and its window shows cues.
+    bool showsFocusCue() const { return hasFocus() && focusCuesShown(); }
 
     // The fill of the current state.
     Gdiplus::ARGB fillColor() const;
@@ -35,10 +50,13 @@ public:
     static constexpr Gdiplus::ARGB NormalFill = 0xFF444444;
     static constexpr Gdiplus::ARGB HoveredFill = 0xFF888888;
     static constexpr Gdiplus::ARGB PressedFill = 0xFFBBBBBB;
+    // The dotted outline inside a focused button.
+    static constexpr Gdiplus::ARGB FocusCue = 0xFFF4F4F4;
 
 private:
     bool hovered_ = false;
     bool pressed_ = false;
+    bool keyPressed_ = false;
 };
 
 }  // namespace Nvx

@@ -16,8 +16,8 @@ public:
     explicit Label(Widget* parent, const wchar_t* className = nullptr);
     ~Label() override;
 
-    // The label keeps its text itself: no window text, no repaint. The owner
-    // calls invalidate afterwards.
+    // The label keeps its text and mirrors it into the window text, which is
+    // what screen readers read; no repaint. The owner calls invalidate afterwards.
     void setText(const std::wstring& text) override;
     std::wstring text() const override;
 
@@ -29,18 +29,27 @@ public:
 
     void paint(Gdiplus::Graphics* graphics) override;
 
+    // A label that cannot take the focus lets the pointer through to its parent.
+    LRESULT onHitTest(UINT message, WPARAM wParam, LPARAM lParam);
+    // Hands accessibility clients the system's standard object for the label's
+    // role ("Static" text; a button says "Button"), named by the window text.
+    LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam);
+
     Gdiplus::ARGB color() const { return color_; }
     // Null when no valid font could be made.
     const Gdiplus::Font* font() const { return font_.get(); }
 
 protected:
     Gdiplus::StringFormat& format() { return *format_; }
+    // The standard window class whose accessibility role the widget takes.
+    void setAccessibleClass(const wchar_t* className) { accessibleClass_ = className; }
 
 private:
     std::wstring text_;
     std::unique_ptr<Gdiplus::Font> font_;
     Gdiplus::ARGB color_ = 0xFF000000;
     std::unique_ptr<Gdiplus::StringFormat> format_;
+    const wchar_t* accessibleClass_ = L"Static";
 };
 
 }  // namespace Nvx

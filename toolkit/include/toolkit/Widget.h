@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace Nvx {
 
@@ -38,6 +39,36 @@ int toLogical(int pixels, float scale);
 struct Size {
     int width = 0;
     int height = 0;
+};
+
+class Widget;
+
+// The widget behind a window of the toolkit's window procedure; null for any
+// other window (whose user-data slot means something else).
+Widget* widgetOf(HWND hwnd);
+
+// What a top-level widget with dialog-like keyboard handling keeps. Owned by
+// that widget, used on the GUI thread only.
+struct DialogKeys {
+    struct Shortcut {
+        UINT key;
+        bool control;
+        bool shift;
+        std::function<void()> action;
+    };
+    std::function<void()> defaultAction;  // Enter when the focused widget does not take it
+    std::function<void()> cancelAction;   // Esc, Alt+F4 and WM_CLOSE
+    std::vector<Shortcut> shortcuts;
+    bool focusCues = false;      // shown once the keyboard was used to move the focus
+    HWND lastFocus = nullptr;    // restored when the window is activated again
+};
+
+// Moving a top-level window by dragging its background. GUI thread only.
+struct BackgroundDrag {
+    bool armed = false;   // the left button went down on the background
+    bool moving = false;  // the pointer left the drag threshold: the window follows it
+    POINT start{};        // cursor at the press, screen pixels
+    POINT origin{};       // window's top left at the press, screen pixels
 };
 
 class Widget : public Object {
@@ -81,6 +112,40 @@ public:
     void setScale(float scale);
     void close();
 
+    // Focus. A focusable widget is a tab stop (WS_TABSTOP) and repaints when it
+    // gains or loses the focus.
+    void setFocusable(bool focusable);
+    bool focusable() const;
+    bool hasFocus() const;
+    // What Enter does on the focused widget; false when the widget has no action.
+    virtual bool activate() { return false; }
+    // Called after the widget gained or lost the focus (it is then repainted).
+    virtual void focusChanged(bool /*gained*/) {}
+
+    // Dialog-like keys for a top-level widget: Tab and Shift+Tab move the focus
+    // among the focusable children (wrapping), Enter activates the focused widget
+    // or runs the default action, Esc and Alt+F4 (and WM_CLOSE) run the cancel
+    // action, and the shortcuts run theirs. The application's message loop hands
+    // the window's keys to handleDialogKey before anything else.
+    void enableDialogNavigation();
+    void setDefaultAction(std::function<void()> action);
+    void setCancelAction(std::function<void()> action);
+    void addShortcut(UINT key, bool control, bool shift, std::function<void()> action);
+    // True when the key message was taken (it is then neither translated nor dispatched).
+    bool handleDialogKey(const MSG& msg);
+    // Moves the focus to the next (or previous) focusable child, wrapping.
+    void focusNext(bool backwards);
+    bool dialogNavigation() const { return dialog_ != nullptr; }
+    // Whether focus cues are shown inside this widget's top-level window.
+    bool focusCuesShown() const;
+    // The top of this widget's ownership chain.
+    Widget* root();
+    const Widget* root() const;
+
+    // Dragging the left button on the widget's own background (not on a child
+    // that takes the pointer) moves the window; a click without movement does nothing.
+    void enableBackgroundDrag();
+
     // Requests a repaint of rect (null: the whole client area), and with
     // includeParent also of the parent window's area under the widget. Never erases.
     void invalidate(bool includeParent, const RECT* rect);
@@ -111,12 +176,23 @@ protected:
 private:
     friend LRESULT CALLBACK windowProcedure(HWND, UINT, WPARAM, LPARAM);
 
+    LRESULT onFocusChange(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onDialogActivate(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onDialogClose(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onDragButtonDown(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onDragMouseMove(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onDragButtonUp(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT onDragCaptureChanged(UINT message, WPARAM wParam, LPARAM lParam);
+    void showFocusCues();
+
     HandlerMap handlers_;
     HWND hwnd_ = nullptr;
     WNDPROC defaultProc_ = DefWindowProcW;
     float scale_ = 1.0f;
     std::unique_ptr<Gdiplus::Bitmap> backBuffer_;
     std::unique_ptr<Gdiplus::Brush> background_;
+    std::unique_ptr<DialogKeys> dialog_;
+    std::unique_ptr<BackgroundDrag> drag_;
 };
 
 }  // namespace Nvx
