@@ -28,21 +28,32 @@ constexpr UINT CheckIntervalMs = 1000;
 
 }  // namespace
 
+// Both rows work in pixels from each widget's real width, so that the gap is
+// scaled once and stays the same whatever the widths were rounded to.
 void layoutRow(int x, int y, int gap, const std::vector<Nvx::Widget*>& widgets) {
+    if (widgets.empty()) return;
+    const float s = widgets.front()->scale();
+    int left = Nvx::toPixels(x, s);
+    const int top = Nvx::toPixels(y, s);
+    const int gapPixels = Nvx::toPixels(gap, s);
     for (Nvx::Widget* widget : widgets) {
-        widget->move(x, y);
-        x = x + gap + widget->size().width;
+        widget->movePixels(left, top);
+        left += widget->pixelSize().width + gapPixels;
     }
 }
 
 void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::vector<Nvx::Widget*>& widgets) {
+    if (widgets.empty()) return;
+    const float s = widgets.front()->scale();
+    const int gapPixels = Nvx::toPixels(gap, s);
     int total = 0;
-    for (const Nvx::Widget* widget : widgets) total += widget->size().width + gap;
-    if (total < gap) return;
-    int x = (container.size().width + gap - total) / 2;
+    for (const Nvx::Widget* widget : widgets) total += widget->pixelSize().width + gapPixels;
+    // Centres the widgets and the gaps between them (one gap fewer than widgets).
+    int left = (container.pixelSize().width + gapPixels - total) / 2;
+    const int top = Nvx::toPixels(y, s);
     for (Nvx::Widget* widget : widgets) {
-        widget->move(x, y);
-        x = x + widget->size().width + gap;
+        widget->movePixels(left, top);
+        left += widget->pixelSize().width + gapPixels;
     }
 }
 

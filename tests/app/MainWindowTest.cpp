@@ -129,12 +129,14 @@ protected:
     std::unique_ptr<MainWindow> window;
 };
 
-TEST_F(MainWindowTest, HandlesOnlyItsThreeMessagesAndPaint) {
+TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     window = std::make_unique<MainWindow>();
     ASSERT_NE(window->hwnd(), nullptr);
     std::set<UINT> handled;
     for (const auto& entry : window->handlers()) handled.insert(entry.first);
-    EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, WM_PAINT}));
+    EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, WM_PAINT, WM_ACTIVATE, WM_CLOSE,
+                                       WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
+    EXPECT_TRUE(window->dialogNavigation());
     EXPECT_EQ(window->serialLabel()->text(), CheckingText);
     ASSERT_NE(window->logo(), nullptr);
     EXPECT_EQ(window->logo()->GetWidth(), 91u);
@@ -193,6 +195,48 @@ TEST_F(MainWindowTest, PaintsBackgroundBandsBorderAndLogo) {
     // The logo sits in the top right corner, 545 to 636 by 17 to 47.
     EXPECT_NE(bufferPixel(*window, 545 + 12, 17 + 15), 0xFF444444u);
     EXPECT_EQ(bufferPixel(*window, 545 + 12, 50), 0xFF444444u);
+}
+
+BOOL CALLBACK collectChildRect(HWND child, LPARAM param) {
+    RECT r;
+    GetWindowRect(child, &r);
+    MapWindowPoints(HWND_DESKTOP, GetParent(child), reinterpret_cast<POINT*>(&r), 2);
+    reinterpret_cast<std::vector<RECT>*>(param)->push_back(r);
+    return TRUE;
+}
+
+TEST_F(MainWindowTest, LayoutIsScaledOnceAtEveryScale) {
+    const struct {
+        float scale;
+        SIZE window;
+        RECT children[6];  // heading, explanation, "S/N:", serial number, the two buttons
+    } cases[] = {
+        {1.0f, {650, 232}, {{8, 10, 648, 60}, {10, 70, 650, 120}, {10, 135, 55, 175}, {65, 135, 555, 175},
+                            {120, 180, 320, 230}, {330, 180, 530, 230}}},
+        {1.25f, {812, 290}, {{10, 12, 810, 74}, {12, 87, 812, 149}, {12, 168, 68, 218}, {80, 168, 692, 218},
+                             {150, 225, 400, 287}, {412, 225, 662, 287}}},
+        // The serial number starts 15 pixels (10 scaled once) after "S/N:".
+        {1.5f, {975, 348}, {{12, 15, 972, 90}, {15, 105, 975, 180}, {15, 202, 82, 262}, {97, 202, 832, 262},
+                            {180, 270, 480, 345}, {495, 270, 795, 345}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scale);
+        window = std::make_unique<MainWindow>(c.scale);
+        RECT r;
+        GetWindowRect(window->hwnd(), &r);
+        EXPECT_EQ(r.right - r.left, c.window.cx);
+        EXPECT_EQ(r.bottom - r.top, c.window.cy);
+        std::vector<RECT> children;
+        EnumChildWindows(window->hwnd(), collectChildRect, reinterpret_cast<LPARAM>(&children));
+        ASSERT_EQ(children.size(), 6u);
+        for (size_t i = 0; i < children.size(); ++i) {
+            const RECT& got = children[i];
+            EXPECT_TRUE(EqualRect(&got, &c.children[i])) << "child " << i << " at (" << got.left << ", " << got.top
+                                                         << ", " << got.right << ", " << got.bottom << ")";
+        }
+        EXPECT_FLOAT_EQ(window->serialLabel()->font()->GetSize(), 16.0f * c.scale);
+        window.reset();
+    }
 }
 
 TEST_F(MainWindowTest, DestroyingTheWindowPostsQuitWithZero) {

@@ -163,6 +163,11 @@ void Widget::move(int x, int y) {
                  SWP_NOSIZE | SWP_NOZORDER);
 }
 
+void Widget::movePixels(int x, int y) {
+    if (!hwnd_) return;
+    SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
 void Widget::resize(int width, int height) {
     if (!hwnd_) return;
     SetWindowPos(hwnd_, nullptr, 0, 0, toPixels(width, scale_), toPixels(height, scale_),

@@ -13,9 +13,10 @@ extern const wchar_t* const MainWindowTitle;
 extern const wchar_t* const CheckingText;
 extern const wchar_t* const NoUnitText;
 
-// Places the widgets left to right from (x, y), gap logical units apart.
+// Places the widgets left to right from (x, y), gap logical units apart (all in
+// logical units, scaled once by the widgets' scale).
 void layoutRow(int x, int y, int gap, const std::vector<Nvx::Widget*>& widgets);
-// Places the widgets left to right at y, centred in the container's width.
+// Places the widgets left to right at y, gap apart, centred in the container's width.
 void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::vector<Nvx::Widget*>& widgets);
 
 class MainWindow : public Nvx::Widget {

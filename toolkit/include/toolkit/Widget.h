@@ -97,6 +97,8 @@ public:
     virtual void paint(Gdiplus::Graphics* graphics) = 0;
 
     void move(int x, int y);
+    // Places the window at (x, y) pixels of its parent, unscaled.
+    void movePixels(int x, int y);
     void resize(int width, int height);
     // The window rectangle's size in logical units.
     Size size() const;
