@@ -143,10 +143,11 @@ TEST_F(LabelPaintTest, NewLabelIsAnEmptyVisibleChildWithItsOwnText) {
     ASSERT_NE(fresh.font(), nullptr);
     EXPECT_EQ(fresh.font()->GetSize(), 8.0f);
     EXPECT_EQ(fresh.font()->GetUnit(), Gdiplus::UnitPixel);
-    // The text is the label's own, not the window's.
+    // The label keeps its text and mirrors it into the window text, which is
+    // what screen readers read.
     fresh.setText(L"(checking...)");
     EXPECT_EQ(fresh.text(), L"(checking...)");
-    EXPECT_EQ(GetWindowTextLengthW(fresh.hwnd()), 0);
+    EXPECT_EQ(GetWindowTextLengthW(fresh.hwnd()), 13);
 }
 
 TEST_F(LabelPaintTest, TextIsDrawnInItsColourWithTheAvailableFonts) {

@@ -3,7 +3,7 @@
 #include "toolkit/GdiPlus.h"
 #include "toolkit/Widget.h"
 
-#include <ole2.h>
+#include <objbase.h>
 
 #include <stdexcept>
 
@@ -51,8 +51,8 @@ void stopGdiplus() {
 Application::Application(HINSTANCE module) : hInstance_(module) {
     if (instance_) throw std::runtime_error("Application is already created!");
     startGdiplus();
-    // Accessibility objects handed to screen readers are marshalled through COM.
-    oleInitialized_ = SUCCEEDED(OleInitialize(nullptr));
+    // The accessibility annotations of the widgets go through COM.
+    comInitialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     instance_ = this;
     // Neither result matters: a class that exists already stays as it is.
     registerWindowClass(L"Nvx_AbstractControl", LoadCursorW(nullptr, IDC_ARROW));
@@ -64,7 +64,7 @@ Application::~Application() {
         instance_ = nullptr;
         stopGdiplus();
     }
-    if (oleInitialized_) OleUninitialize();
+    if (comInitialized_) CoUninitialize();
 }
 
 bool Application::translateDialogMessage(const MSG& msg) {

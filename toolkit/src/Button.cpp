@@ -1,5 +1,7 @@
 #include "toolkit/Button.h"
 
+#include <oleacc.h>
+
 namespace Nvx {
 
 Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton") {
@@ -12,7 +14,7 @@ Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton"
     addHandler(BM_CLICK, &Button::onButtonMessage);
     addHandler(BM_GETSTATE, &Button::onButtonMessage);
     setFocusable(true);
-    setAccessibleClass(L"Button");
+    setAccessibleRole(ROLE_SYSTEM_PUSHBUTTON);
     format().SetAlignment(Gdiplus::StringAlignmentCenter);
     format().SetLineAlignment(Gdiplus::StringAlignmentCenter);
 }

@@ -16,7 +16,8 @@ Label::Label(Widget* parentWidget, const wchar_t* className)
     create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE,
            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
     addHandler(WM_NCHITTEST, &Label::onHitTest);
-    addHandler(WM_GETOBJECT, &Label::onGetObject);
+    addHandler(WM_DESTROY, &Label::onDestroy);
+    setAccessibleRole(ROLE_SYSTEM_STATICTEXT);
 }
 
 Label::~Label() {
@@ -60,19 +61,57 @@ LRESULT Label::onHitTest(UINT message, WPARAM wParam, LPARAM lParam) {
     return HTTRANSPARENT;
 }
 
-LRESULT Label::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (static_cast<DWORD>(lParam) != static_cast<DWORD>(OBJID_CLIENT) || !hwnd()) {
-        return callDefault(message, wParam, lParam);
+namespace {
+
+// The property service's class and interface ids, spelled out here: toolchains
+// disagree about which import library carries them.
+const CLSID PropertyServiceClass = {0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+const IID PropertyServiceInterface = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+
+// Dynamic annotation of a window's client object, through the system's
+// accessibility property service (COM, initialised by the application).
+struct PropertyService {
+    PropertyService() {
+        if (FAILED(CoCreateInstance(PropertyServiceClass, nullptr, CLSCTX_INPROC_SERVER, PropertyServiceInterface,
+                                    reinterpret_cast<void**>(&service)))) {
+            service = nullptr;
+        }
     }
-    IAccessible* standard = nullptr;
-    if (FAILED(CreateStdAccessibleProxyW(hwnd(), accessibleClass_, OBJID_CLIENT, IID_IAccessible,
-                                         reinterpret_cast<void**>(&standard))) ||
-        !standard) {
-        return callDefault(message, wParam, lParam);
+    ~PropertyService() {
+        if (service) service->Release();
     }
-    const LRESULT result = LresultFromObject(IID_IAccessible, wParam, standard);
-    standard->Release();
-    return result;
+    PropertyService(const PropertyService&) = delete;
+    PropertyService& operator=(const PropertyService&) = delete;
+    IAccPropServices* service = nullptr;
+};
+
+}  // namespace
+
+void Label::setAccessibleRole(long role) {
+    role_ = role;
+    roleAnnotated_ = false;
+    if (!hwnd()) return;
+    PropertyService properties;
+    if (!properties.service) return;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_I4;
+    value.lVal = role;
+    MSAAPROPID property = PROPID_ACC_ROLE;
+    roleAnnotated_ = SUCCEEDED(properties.service->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT),
+                                                                CHILDID_SELF, property, value));
+}
+
+LRESULT Label::onDestroy(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (roleAnnotated_ && hwnd()) {
+        PropertyService properties;
+        MSAAPROPID property = PROPID_ACC_ROLE;
+        if (properties.service) {
+            properties.service->ClearHwndProps(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &property, 1);
+        }
+        roleAnnotated_ = false;
+    }
+    return callDefault(message, wParam, lParam);
 }
 
 }  // namespace Nvx

@@ -32,7 +32,7 @@ public:
 private:
     static Application* instance_;
     HINSTANCE hInstance_;
-    bool oleInitialized_ = false;
+    bool comInitialized_ = false;
 };
 
 }  // namespace Nvx

@@ -31,9 +31,15 @@ public:
 
     // A label that cannot take the focus lets the pointer through to its parent.
     LRESULT onHitTest(UINT message, WPARAM wParam, LPARAM lParam);
-    // Hands accessibility clients the system's standard object for the label's
-    // role ("Static" text; a button says "Button"), named by the window text.
-    LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam);
+    // Removes the role annotation of the window that goes away.
+    LRESULT onDestroy(UINT message, WPARAM wParam, LPARAM lParam);
+
+    // The accessibility role screen readers and UI Automation are given for the
+    // window (an MSAA role: static text for a label); its name is the window text.
+    long accessibleRole() const { return role_; }
+    // Whether the system took the role (Windows does; a system without dynamic
+    // annotation leaves the window a plain client area).
+    bool roleAnnotated() const { return roleAnnotated_; }
 
     Gdiplus::ARGB color() const { return color_; }
     // Null when no valid font could be made.
@@ -41,15 +47,16 @@ public:
 
 protected:
     Gdiplus::StringFormat& format() { return *format_; }
-    // The standard window class whose accessibility role the widget takes.
-    void setAccessibleClass(const wchar_t* className) { accessibleClass_ = className; }
+    // Annotates the window with an accessibility role.
+    void setAccessibleRole(long role);
 
 private:
     std::wstring text_;
     std::unique_ptr<Gdiplus::Font> font_;
     Gdiplus::ARGB color_ = 0xFF000000;
     std::unique_ptr<Gdiplus::StringFormat> format_;
-    const wchar_t* accessibleClass_ = L"Static";
+    long role_ = 0;
+    bool roleAnnotated_ = false;
 };
 
 }  // namespace Nvx
