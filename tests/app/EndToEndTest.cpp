@@ -108,7 +108,9 @@ std::wstring logPath() { return resolveLogFolder(LogFolderKind::LocalAppData) + 
 
 size_t logLinesWith(const std::string& text) {
     size_t count = 0;
-    for (const std::string& line : splitCrLfLines(readFileBytes(logPath()))) count += line.find(text) != std::string::npos;
+    for (const std::string& line : splitCrLfLines(readFileBytes(logPath()))) {
+        if (line.find(text) != std::string::npos) ++count;
+    }
     return count;
 }
 const char* const LogCreated = " A: =============== LOG CREATED ===============";

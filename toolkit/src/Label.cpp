@@ -21,6 +21,9 @@ Label::Label(Widget* parentWidget, const wchar_t* className)
 }
 
 Label::~Label() {
+    // The widget's destructor destroys a window it still holds without routing
+    // WM_DESTROY here: the annotation goes first.
+    clearRoleAnnotation();
     format_.reset();
     font_.reset();
     text_.clear();
@@ -63,10 +66,11 @@ LRESULT Label::onHitTest(UINT message, WPARAM wParam, LPARAM lParam) {
 
 namespace {
 
-// The property service's class and interface ids, spelled out here: toolchains
-// disagree about which import library carries them.
+// The property service's class and interface ids and the role property's id,
+// spelled out here: toolchains disagree about which library carries them.
 const CLSID PropertyServiceClass = {0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
 const IID PropertyServiceInterface = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+const MSAAPROPID RoleProperty = {0xcb905ff2, 0x7bd1, 0x4c05, {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
 
 // Dynamic annotation of a window's client object, through the system's
 // accessibility property service (COM, initialised by the application).
@@ -97,20 +101,22 @@ void Label::setAccessibleRole(long role) {
     VariantInit(&value);
     value.vt = VT_I4;
     value.lVal = role;
-    MSAAPROPID property = PROPID_ACC_ROLE;
     roleAnnotated_ = SUCCEEDED(properties.service->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT),
-                                                                CHILDID_SELF, property, value));
+                                                                CHILDID_SELF, RoleProperty, value));
+}
+
+void Label::clearRoleAnnotation() {
+    if (!roleAnnotated_ || !hwnd()) return;
+    roleAnnotated_ = false;
+    PropertyService properties;
+    MSAAPROPID property = RoleProperty;
+    if (properties.service) {
+        properties.service->ClearHwndProps(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &property, 1);
+    }
 }
 
 LRESULT Label::onDestroy(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (roleAnnotated_ && hwnd()) {
-        PropertyService properties;
-        MSAAPROPID property = PROPID_ACC_ROLE;
-        if (properties.service) {
-            properties.service->ClearHwndProps(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &property, 1);
-        }
-        roleAnnotated_ = false;
-    }
+    clearRoleAnnotation();
     return callDefault(message, wParam, lParam);
 }
 

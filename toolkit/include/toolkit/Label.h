@@ -51,6 +51,8 @@ protected:
     void setAccessibleRole(long role);
 
 private:
+    void clearRoleAnnotation();
+
     std::wstring text_;
     std::unique_ptr<Gdiplus::Font> font_;
     Gdiplus::ARGB color_ = 0xFF000000;
