@@ -372,7 +372,7 @@ TEST_F(EndToEnd, TabMovesTheFocusAndEnterOrSpaceActivatesTheFocusedButton) {
         EXPECT_TRUE(waitUntil([&] { return program.focus() == step.focused; }, 2000));
     }
     ASSERT_TRUE(waitUntil([&] { return program.serialShown() == NoUnit; }, TickTimeoutMs));
-    for (WORD key : {VK_SPACE, VK_RETURN}) {
+    for (const WORD key : std::vector<WORD>{VK_SPACE, VK_RETURN}) {
         EXPECT_TRUE(program.copiedTextBecomes(NoUnit, 3000, [&] { pressKeys({key}); })) << "key " << key;
     }
     pressKeys({VK_TAB});
