@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <oleacc.h>
 
 #include <functional>
 #include <memory>
@@ -88,6 +89,25 @@ void dragBetween(POINT from, POINT to) {
     release.mi.dwFlags = MOUSEEVENTF_LEFTUP;
     SendInput(1, &release, sizeof(INPUT));
     Sleep(100);
+}
+
+// The name an accessibility client in another process (a screen reader) reads.
+std::wstring accessibleName(HWND hwnd) {
+    // IAccessible's id, spelled out: MinGW's oleacc and uuid libraries both define it.
+    const IID accessible = {0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+    IAccessible* object = nullptr;
+    if (AccessibleObjectFromWindow(hwnd, OBJID_CLIENT, accessible, reinterpret_cast<void**>(&object)) != S_OK) {
+        return L"<none>";
+    }
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    std::wstring result = object->get_accName(self, &name) == S_OK && name ? name : L"";
+    SysFreeString(name);
+    object->Release();
+    return result;
 }
 
 std::wstring windowText(HWND hwnd) {
@@ -421,6 +441,7 @@ TEST_F(EndToEnd, ChildWindowTextsAreWhatTheyShow) {
     for (size_t i = 0; i < 6; ++i) {
         if (i != 3) {
             EXPECT_EQ(windowText(program.child(i)), shown[i]) << "child " << i;
+            EXPECT_EQ(accessibleName(program.child(i)), shown[i]) << "child " << i;
         }
     }
     // The serial number's window text follows every update.
