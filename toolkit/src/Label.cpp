@@ -97,8 +97,7 @@ void Label::setAccessibleRole(long role) {
     if (!hwnd()) return;
     PropertyService properties;
     if (!properties.service) return;
-    VARIANT value;
-    VariantInit(&value);
+    VARIANT value{};  // VT_EMPTY, as VariantInit leaves it (without needing oleaut32)
     value.vt = VT_I4;
     value.lVal = role;
     roleAnnotated_ = SUCCEEDED(properties.service->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT),
