@@ -7,12 +7,18 @@
 #include <share.h>
 #include <shlobj.h>
 
+#include <io.h>
+
 #include <cwchar>
+#include <mutex>
 #include <vector>
 
 namespace {
 
+// The process's log; both guarded by g_logLock, which every write, startLog and
+// endLog take for their whole duration.
 Log* g_log = nullptr;
+std::mutex g_logLock;
 
 const wchar_t* const TagLifecycle = L"A";
 const wchar_t* const TagError = L"E";
@@ -145,8 +151,21 @@ void LogFile::writePrefix(const wchar_t* tag) {
     writeWide(prefix);
 }
 
+void LogFile::rotateIfTooLarge() {
+    if (truncate_ || stream_ == nullptr) return;
+    const long long size = _filelengthi64(_fileno(stream_));
+    if (size < 0 || static_cast<uint64_t>(size) <= LogRotationThreshold) return;
+    fclose(stream_);
+    stream_ = nullptr;
+    rotateLogFiles(path_);
+    // A generation that could not be moved (another process holds it) leaves
+    // the file where it was; the line then goes on at its end.
+    openStream();
+}
+
 bool LogFile::beginErrorLine() {
     if (level_ < 1) return false;
+    rotateIfTooLarge();
     if (stream_ == nullptr && !openStream()) return false;
     writePrefix(TagError);
     return true;
@@ -192,20 +211,40 @@ void LogFile::finish() {
 Log* Log::instance() { return g_log; }
 
 void Log::writeError(const char* format, ...) {
+    std::lock_guard<std::mutex> lock(g_logLock);
     va_list args;
     va_start(args, format);
     file_->writeError(format, args);
     va_end(args);
 }
 
-void Log::writeErrorCode(int32_t code, uint32_t extra) { file_->writeErrorCode(code, extra); }
+void Log::writeErrorCode(int32_t code, uint32_t extra) {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    file_->writeErrorCode(code, extra);
+}
+
+void logError(const char* format, ...) {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (g_log == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    g_log->file_->writeError(format, args);
+    va_end(args);
+}
+
+void logErrorCode(int32_t code, uint32_t extra) {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (g_log != nullptr) g_log->file_->writeErrorCode(code, extra);
+}
 
 void startLog(const char* name, bool nameSuffix, LogFolderKind folderKind, LogHeaderMode headerMode) {
+    std::lock_guard<std::mutex> lock(g_logLock);
     if (g_log != nullptr) return;
     g_log = new Log(std::make_unique<LogFile>(name, 0, nameSuffix, false, headerMode, folderKind));
 }
 
 void endLog() {
+    std::lock_guard<std::mutex> lock(g_logLock);
     if (g_log == nullptr) return;
     g_log->file_->finish();
     delete g_log;

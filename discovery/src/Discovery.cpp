@@ -4,11 +4,11 @@
 #include "discovery/ServicePipeClient.h"
 #include "discovery/WinUsbEnumeration.h"
 
-int32_t TransportMode = TransportServiceThenWinUsb;
+std::atomic<int32_t> TransportMode{TransportServiceThenWinUsb};
 
 void enumerateUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter) {
     list.clear();
-    const int32_t mode = TransportMode;
+    const int32_t mode = TransportMode.load();
     if (mode != TransportWinUsbOnly) {
         if (queryServiceDevices(list, idFilter, descriptionFilter)) return;
         if (mode == TransportServiceOnly) return;

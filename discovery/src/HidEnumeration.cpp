@@ -1,6 +1,7 @@
 #include "discovery/HidEnumeration.h"
 
 #include <cstddef>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -14,8 +15,11 @@ std::wstring bufferText(const wchar_t* buffer) {
     return std::wstring(buffer, wcsnlen(buffer, kStringBufferUnits));
 }
 
-// Reads one HID string into `target`; false when the driver refuses.
+// Reads one HID string into `target`; false when the driver refuses. The buffer
+// is cleared first: a driver that reports success without writing a terminator
+// must not hand on the previous read's text as this one's.
 bool readHidString(decltype(&::HidD_GetProductString) read, HANDLE device, wchar_t* buffer, std::wstring& target) {
+    std::memset(buffer, 0, kStringBufferBytes);
     if (!read(device, buffer, kStringBufferBytes)) return false;
     target = bufferText(buffer);
     return true;

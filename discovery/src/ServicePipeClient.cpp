@@ -12,10 +12,6 @@ namespace {
 // this many devices.
 constexpr uint32_t ServiceDeviceLimit = 128;
 
-void logErrorCode(int32_t code, uint32_t value) {
-    if (Log* log = Log::instance()) log->writeErrorCode(code, value);
-}
-
 }  // namespace
 
 // One overlapped write or read with everything the system may touch while it
@@ -45,10 +41,12 @@ bool ServicePipeClient::connect() {
         // Another client can take each freed instance first; do not wait forever.
         if (busyWaits++ == ServiceBusyWaitLimit) {
             logErrorCode(ServicePipeErrorBusy, ERROR_PIPE_BUSY);
+            ++consecutiveTimeouts_;
             return false;
         }
         if (!::WaitNamedPipeW(pipePath_.c_str(), ServiceBusyWaitMs)) {
             logErrorCode(ServicePipeErrorBusy, 0);
+            ++consecutiveTimeouts_;
             return false;
         }
     }
@@ -88,6 +86,7 @@ bool ServicePipeClient::transfer(Operation& op, bool isWrite, uint32_t size, DWO
         if (error != ERROR_IO_PENDING) return false;
         if (::WaitForSingleObject(op.event.get(), ServiceReplyTimeoutMs) != WAIT_OBJECT_0) {
             error = ::GetLastError();
+            ++consecutiveTimeouts_;
             if (!finishCancelled(op)) {
                 // The system still owns the memory: leave it allocated for good.
                 static_cast<void>((isWrite ? write_ : read_).release());
@@ -147,6 +146,7 @@ uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, 
         return 0;
     }
     std::memcpy(reply, read_->buffer.data(), received);
+    consecutiveTimeouts_ = 0;
     return received;
 }
 
@@ -184,7 +184,9 @@ bool queryServiceDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
     uint32_t count = readLe32(&reply[ServiceReplyCountOffset]);
     if (count > ServiceDeviceLimit) count = ServiceDeviceLimit;
 
-    for (uint32_t index = 0; index < count; ++index) {
+    // Each device ends at its first failed request, so the limit is met at
+    // most one device after the service stops answering.
+    for (uint32_t index = 0; index < count && client.consecutiveTimeouts() < ServiceTimeoutLimit; ++index) {
         if (!ask(client, ServiceCommandDeviceIdentity, index, reply)) continue;
         DeviceInfo device;
         device.vendorId = readLe32(&reply[ServiceReplyVendorIdOffset]);

@@ -25,6 +25,7 @@ const UsbPlatform& realUsbPlatform() {
         &::WinUsb_Initialize,
         &::WinUsb_Free,
         &::WinUsb_GetDescriptor,
+        &::WinUsb_SetPipePolicy,
         &::CreateFileW,
         &::CloseHandle,
         &::GetProcessHeap,

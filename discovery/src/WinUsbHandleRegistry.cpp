@@ -66,6 +66,10 @@ WinUsbHandleRegistry::AcquireResult WinUsbHandleRegistry::acquire(const std::wst
         winUsbHandle.release();
         return {false, 0};
     }
+    // Bounds every descriptor read. Should the driver refuse, the device is
+    // still usable, only slower to give up on.
+    ULONG timeout = WinUsbControlTimeoutMs;
+    os.WinUsb_SetPipePolicy(winUsbHandle.get(), 0, PIPE_TRANSFER_TIMEOUT, sizeof timeout, &timeout);
 
     const uint32_t id = nextId_++;
     Entry& entry = entries_[id];

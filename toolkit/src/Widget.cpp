@@ -121,7 +121,7 @@ bool Widget::create(const std::wstring& className, const std::wstring& windowNam
     hwnd_ = created;
     if (!hwnd_) {
         DWORD error = GetLastError();
-        if (Log* log = Log::instance()) log->writeError("Build failed %d", static_cast<int>(error));
+        logError("Build failed %d", static_cast<int>(error));
     }
     return hwnd_ != nullptr;
 }

@@ -1,6 +1,12 @@
 #pragma once
 // The process-wide diagnostic log: one text file under the user's local
-// application-data folder, rotated at start, every line flushed.
+// application-data folder, rotated above 10 MiB, every line flushed.
+//
+// Threads: the thread that starts and ends the log (the GUI thread) owns the
+// Log object. Any thread may write through logError and logErrorCode: they and
+// startLog/endLog take one process-wide lock, so a line is written whole or
+// not at all, lines never interleave, and a write racing endLog either lands
+// before the destroyed line or is dropped.
 
 #include <cstdarg>
 #include <cstdint>
@@ -31,7 +37,8 @@ std::wstring resolveLogFolder(LogFolderKind kind);
 void rotateLogFiles(const std::wstring& path);
 
 // The open log file. Writes nothing while its stream is null; error lines retry
-// the open, lifecycle lines do not.
+// the open, lifecycle lines do not. Not locked itself: reached through Log and
+// the functions below, which hold the log's lock.
 class LogFile {
 public:
     LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate,
@@ -54,6 +61,9 @@ private:
     bool headerLines() const;
     bool openStream();
     bool beginErrorLine();
+    // Before an error line: a file grown past the threshold is closed, rotated
+    // and opened afresh, so that the log stays bounded however long the run.
+    void rotateIfTooLarge();
     void writeWide(const wchar_t* text);
     void writeNarrow(const char* text, size_t length);
 
@@ -69,9 +79,12 @@ class Log {
 public:
     explicit Log(std::unique_ptr<LogFile> file) : file_(std::move(file)) {}
 
-    // The process's log, or null while none is started. Check before every write.
+    // The process's log, or null while none is started. Only for the thread
+    // that starts and ends the log; other threads write through logError and
+    // logErrorCode, which cannot meet a log that endLog is freeing.
     static Log* instance();
 
+    // Each line is written under the log's lock.
     void writeError(const char* format, ...) KELVANE_PRINTF_FORMAT(2, 3);
     void writeErrorCode(int32_t code, uint32_t extra = 0);
 
@@ -79,6 +92,8 @@ public:
 
 private:
     friend void endLog();
+    friend void logError(const char* format, ...);
+    friend void logErrorCode(int32_t code, uint32_t extra);
     std::unique_ptr<LogFile> file_;
 };
 
@@ -86,3 +101,8 @@ private:
 void startLog(const char* name, bool nameSuffix, LogFolderKind folderKind, LogHeaderMode headerMode);
 // Writes the destroyed line when due, closes the file and forgets the log.
 void endLog();
+
+// One error line, or one error-code line, in the process's log if there is one;
+// safe from any thread and at any time.
+void logError(const char* format, ...) KELVANE_PRINTF_FORMAT(1, 2);
+void logErrorCode(int32_t code, uint32_t extra = 0);

@@ -3,6 +3,7 @@
 
 #include "discovery/DeviceInfo.h"
 
+#include <atomic>
 #include <cstdint>
 
 enum TransportModeValue : int32_t {
@@ -11,9 +12,10 @@ enum TransportModeValue : int32_t {
     TransportWinUsbOnly = 2,  // any other value behaves as 0
 };
 
-// Process-wide, 0 at start; read by the front end at each run. Nothing in the
-// program changes it.
-extern int32_t TransportMode;
+// Process-wide, 0 at start; read once by the front end at each run, on
+// whichever thread runs it. Nothing in the program changes it; atomic so that a
+// change from another thread is seen whole.
+extern std::atomic<int32_t> TransportMode;
 
 // Empties the list, runs the front end, then the HID pass.
 void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,

@@ -19,6 +19,9 @@ constexpr DWORD ServiceBusyWaitMs = 100;
 constexpr int ServiceBusyWaitLimit = 10;
 // How long the system gets to finish a cancelled read or write.
 constexpr DWORD ServiceCancelTimeoutMs = 1000;
+// After this many time-outs in a row a pass asks no further device: a service
+// that stopped answering costs a few hundred milliseconds, not one wait per device.
+constexpr int ServiceTimeoutLimit = 3;
 
 // Error codes written to the log.
 enum ServicePipeError : int32_t {
@@ -50,6 +53,9 @@ public:
     void close();
 
     uint32_t nextSequence() const { return nextSequence_; }
+    // Exchanges since the last reply whose wait expired (a write or read that
+    // did not complete in time, or a connect that gave up on a busy pipe).
+    int consecutiveTimeouts() const { return consecutiveTimeouts_; }
     // The sequence number for the next request; the counter moves on.
     uint32_t takeSequence() { return nextSequence_++; }
 
@@ -61,6 +67,7 @@ private:
     std::wstring pipePath_;
     platform::UniqueFileHandle pipe_;
     uint32_t nextSequence_ = 0;
+    int consecutiveTimeouts_ = 0;
     // The buffers, OVERLAPPED structures and events of the write and the read.
     std::unique_ptr<Operation> write_;
     std::unique_ptr<Operation> read_;

@@ -29,6 +29,7 @@ struct UsbPlatform {
     decltype(&::WinUsb_Initialize) WinUsb_Initialize;
     decltype(&::WinUsb_Free) WinUsb_Free;
     decltype(&::WinUsb_GetDescriptor) WinUsb_GetDescriptor;
+    decltype(&::WinUsb_SetPipePolicy) WinUsb_SetPipePolicy;
     // Kernel32.
     decltype(&::CreateFileW) CreateFileW;
     decltype(&::CloseHandle) CloseHandle;

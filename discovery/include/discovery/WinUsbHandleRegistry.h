@@ -13,6 +13,10 @@
 
 #include "discovery/UsbPlatform.h"
 
+// How long one control transfer on a device's default pipe may take before
+// WinUSB cancels it (the driver's own default is 5 seconds).
+constexpr ULONG WinUsbControlTimeoutMs = 500;
+
 class WinUsbHandleRegistry {
 public:
     struct AcquireResult {

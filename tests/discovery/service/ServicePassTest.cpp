@@ -463,6 +463,68 @@ TEST_F(ServicePassTest, PipeThatStaysBusyFailsThePass) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+// Another client takes each instance the service frees before this one can:
+// every wait for a free instance succeeds and every open still finds it busy.
+TEST_F(ServicePassTest, BusyWaitsAreLimitedWhenAnotherClientAlwaysWins) {
+    const std::wstring name = uniqueServiceName(L"KelvaneTest_Taken");
+    const std::wstring path = servicePipePath(name);
+    platform::UniqueFileHandle instance(::CreateNamedPipeW(
+        path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
+        ServiceMessageSize, ServiceMessageSize, 0, nullptr));
+    ASSERT_TRUE(instance);
+    const auto openOther = [&] {
+        return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    platform::UniqueFileHandle other(openOther());
+    ASSERT_TRUE(other);
+    std::atomic<bool> done{false};
+    std::atomic<int> rounds{0};
+    std::thread rival([&] {
+        platform::UniqueHandle connected(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        for (; !done && rounds < 200; ++rounds) {
+            ::Sleep(10);
+            other.reset();
+            ::DisconnectNamedPipe(instance.get());
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = connected.get();
+            ::ResetEvent(connected.get());
+            ::ConnectNamedPipe(instance.get(), &overlapped);  // the instance listens...
+            other.reset(openOther());                          // ...and is taken at once
+            if (::WaitForSingleObject(connected.get(), 1000) != WAIT_OBJECT_0) {
+                ::CancelIoEx(instance.get(), &overlapped);
+                ::WaitForSingleObject(connected.get(), 1000);
+            }
+        }
+    });
+    ServicePipeClient client(name);
+    EXPECT_FALSE(client.connect());
+    done = true;
+    rival.join();
+    EXPECT_GE(rounds.load(), ServiceBusyWaitLimit);
+    EXPECT_EQ(errorLines(), std::vector<std::string>{"GEC:2004, X:231"});
+}
+
+// A service that stops answering costs a few waits per pass, not one per device;
+// an answer in between starts the count again.
+TEST_F(ServicePassTest, ThreeTimeoutsInARowEndThePass) {
+    std::vector<ServiceUnit> units;
+    for (int i = 0; i < 8; ++i) units.push_back(sampleUnit(i + 1));
+    TestPipeServer server(units);
+    server.planWhere([](const ServiceRequestRecord& r) { return r.command != ServiceCommandDeviceCount && r.deviceIndex != 2; },
+                     act(Plan::Action::NoReply));
+    ASSERT_TRUE(server.start());
+    DeviceList list;
+    EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
+    ASSERT_EQ(list.size(), 1u);
+    expectListed(list[0], units[2], DeviceSourceService);
+    std::vector<uint32_t> asked;
+    for (const ServiceRequestRecord& r : server.requests()) {
+        if (r.command == ServiceCommandDeviceIdentity) asked.push_back(r.deviceIndex);
+    }
+    EXPECT_EQ(asked, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(errorLines(), std::vector<std::string>(5, "GEC:2005, X:997"));
+}
+
 TEST_F(ServicePassTest, ServiceThatVanishesEndsThePassWithWhatItHad) {
     struct Case {
         const char* name;

@@ -225,7 +225,7 @@ struct FakeUsbWorld::Impl {
         if (hid == nullptr || hid->*fails) return FALSE;
         const std::wstring& text = hid->*field;
         if ((text.size() + 1) * sizeof(wchar_t) > length) return FALSE;
-        std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+        std::memcpy(buffer, text.c_str(), (text.size() + (hid->unterminatedStrings ? 0 : 1)) * sizeof(wchar_t));
         return TRUE;
     }
 
@@ -296,6 +296,18 @@ struct FakeUsbWorld::Impl {
         return TRUE;
     }
 
+    static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG policy, ULONG length,
+                                           PVOID value) {
+        auto guard = lock("WinUsb_SetPipePolicy");
+        auto found = world->winUsbHandles_.find(handle);
+        if (found == world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
+        if (value == nullptr || length != sizeof(ULONG)) return failWith(ERROR_INVALID_PARAMETER);
+        ULONG setting = 0;
+        std::memcpy(&setting, value, sizeof setting);
+        world->pipePolicies_.push_back({pipe, policy, setting});
+        return TRUE;
+    }
+
     static HANDLE WINAPI GetProcessHeap() {
         auto guard = lock("GetProcessHeap");
         return ::GetProcessHeap();
@@ -340,6 +352,7 @@ FakeUsbWorld::FakeUsbWorld() {
         &Impl::WinUsb_Initialize,
         &Impl::WinUsb_Free,
         &Impl::WinUsb_GetDescriptor,
+        &Impl::WinUsb_SetPipePolicy,
         &Impl::CreateFileW,
         &Impl::CloseHandle,
         &Impl::GetProcessHeap,
@@ -443,6 +456,11 @@ std::vector<DescriptorRequest> FakeUsbWorld::descriptorRequests() const {
     return descriptorRequests_;
 }
 
+std::vector<PipePolicy> FakeUsbWorld::pipePolicies() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return pipePolicies_;
+}
+
 std::vector<OpenRequest> FakeUsbWorld::openRequests() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return openRequests_;
@@ -544,12 +562,18 @@ BOOL WINAPI forbiddenGetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT
     return failWith(ERROR_NOT_SUPPORTED);
 }
 
+BOOL WINAPI forbiddenSetPipePolicy(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID) {
+    ++forbiddenCallCount;
+    return failWith(ERROR_NOT_SUPPORTED);
+}
+
 // The real table with its WinUSB entries made harmless.
 UsbPlatform realTableWithoutWinUsb() {
     UsbPlatform table = realUsbPlatform();
     table.WinUsb_Initialize = &forbiddenInitialize;
     table.WinUsb_Free = &forbiddenFree;
     table.WinUsb_GetDescriptor = &forbiddenGetDescriptor;
+    table.WinUsb_SetPipePolicy = &forbiddenSetPipePolicy;
     return table;
 }
 

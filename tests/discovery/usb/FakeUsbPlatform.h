@@ -58,6 +58,7 @@ struct HidInterface {
     bool failManufacturer = false;
     bool failProduct = false;
     bool failSerialNumber = false;
+    bool unterminatedStrings = false;  // string reads succeed without writing the NUL
 };
 
 struct WinUsbDevice {
@@ -95,6 +96,12 @@ struct DescriptorRequest {
     UCHAR index;
     USHORT languageId;
     ULONG bufferSize;
+};
+
+struct PipePolicy {
+    UCHAR pipe;
+    ULONG policy;
+    ULONG value;
 };
 
 struct OpenRequest {
@@ -138,6 +145,7 @@ public:
     std::vector<std::string> calls() const;
     std::vector<DescriptorRequest> descriptorRequests() const;
     std::vector<OpenRequest> openRequests() const;
+    std::vector<PipePolicy> pipePolicies() const;
     void clearCalls();
 
 private:
@@ -156,6 +164,7 @@ private:
     std::vector<std::string> calls_;
     std::vector<DescriptorRequest> descriptorRequests_;
     std::vector<OpenRequest> openRequests_;
+    std::vector<PipePolicy> pipePolicies_;
     uintptr_t nextHandle_ = 0x10000;
     std::map<HDEVINFO, bool> sets_;            // set -> enumerates HID (else WinUSB)
     std::map<HANDLE, HidInterface*> hidFiles_;       // open HID device -> its interface

@@ -275,3 +275,21 @@ TEST(HidEnumeration, MissingDeviceSetOrHeapEndsCleanly) {
         EXPECT_TRUE(world.allReleased());
     }
 }
+
+// A driver that reports success without writing the terminating NUL: each
+// string is still only its own text, never the rest of an earlier, longer one.
+TEST(HidEnumeration, UnterminatedStringsDoNotCarryOverEarlierText) {
+    FakeUsbWorld world;
+    world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane Motion Unit", L"AB12")
+        .unterminatedStrings = true;
+    world.addHidInterface(hidPath(kVid, kPid + 1, 0), kVid, kPid + 1, L"Tavrello", L"Unit", L"")
+        .unterminatedStrings = true;
+    DeviceList list;
+    enumerateHidDevices(list, nullptr, nullptr, false);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].product, L"Kelvane Motion Unit");
+    EXPECT_EQ(list[0].serialNumber, L"AB12");
+    EXPECT_EQ(list[1].product, L"Unit");
+    EXPECT_EQ(list[1].serialNumber, L"") << "not the previous device's serial number";
+    EXPECT_TRUE(world.allReleased());
+}

@@ -211,3 +211,48 @@ TEST_F(WinUsbHandleRegistryTest, EndingOrReleasingTwiceNeverTakesFromAnotherHold
     theirs.release();
     EXPECT_TRUE(world.allReleased());
 }
+
+TEST_F(WinUsbHandleRegistryTest, ControlTransfersOfAnOpenedDeviceAreBounded) {
+    DeviceHandleRef reference;
+    ASSERT_TRUE(reference.open(kPath));
+    const std::vector<fake_usb::PipePolicy> policies = world.pipePolicies();
+    ASSERT_EQ(policies.size(), 1u);
+    EXPECT_EQ(policies[0].pipe, 0);  // the default control pipe
+    EXPECT_EQ(policies[0].policy, static_cast<ULONG>(PIPE_TRANSFER_TIMEOUT));
+    EXPECT_EQ(policies[0].value, 500u);
+}
+
+// Threads sharing two devices: every use is exclusive, every reference counted,
+// and everything is closed once all threads are done.
+TEST_F(WinUsbHandleRegistryTest, ManyThreadsShareDevicesSafely) {
+    const std::wstring second = winUsbPath(0x0483, 0xA110, L"UNIT2");
+    world.addWinUsbDevice(second, L"Tavrello", L"Kelvane", L"UNIT2");
+    const std::wstring paths[2] = {kPath, second};
+    std::atomic<int> inside[2] = {{0}, {0}};
+    std::atomic<int> overlaps{0}, failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                const int device = (i + t) % 2;
+                DeviceHandleRef reference;
+                if (!reference.open(paths[device])) {
+                    ++failures;
+                    continue;
+                }
+                ExclusiveDeviceUse use(reference.valid(), reference.id());
+                // Null only when another thread's use discarded this entry.
+                if (use.winUsbHandle() == nullptr) continue;
+                if (inside[device]++ != 0) ++overlaps;
+                std::this_thread::yield();
+                --inside[device];
+                use.discardHandle = i % 7 == 0;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(world.openFiles(), 0);
+    EXPECT_TRUE(world.allReleased());
+}
