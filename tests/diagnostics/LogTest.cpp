@@ -6,7 +6,9 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 using namespace testing_support;
 
@@ -277,6 +279,45 @@ TEST_F(LogTest, NameSuffixAppendsTheExecutableName) {
     endLog();
     EXPECT_EQ(bodiesOf(suffixed), (std::vector<std::string>{CreatedLine, DestroyedLine}));
     deleteFileIfPresent(suffixed);
+}
+
+TEST_F(LogTest, LogThatGrowsPastTheLimitWhileRunningIsRotatedBeforeTheNextLine) {
+    writeFileOfSize(path, 10485760);
+    writeFileBytes(path + L".bak", "previous");
+    start();  // exactly at the limit: appended to, the created line takes it over
+    Log::instance()->writeErrorCode(2003, 2);
+    logErrorCode(2004);
+    endLog();
+    EXPECT_GT(fileSizeOf(path + L".bak"), 10485760u);
+    EXPECT_EQ(readFileBytes(path + L".ba2"), "previous");
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{"E: GEC:2003, X:2", "E: GEC:2004", DestroyedLine}));
+}
+
+// Writers on other threads racing the end of the log: whole lines only, none
+// after the destroyed line, nothing touched once the log is gone.
+TEST_F(LogTest, WritersOnOtherThreadsRacingTheEndKeepLinesWhole) {
+    start();
+    std::atomic<int> written{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t, &written] {
+            for (int i = 0; i < 400; ++i) {
+                logError("writer %d line %d %s", t, i, std::string(static_cast<size_t>(i % 50), 'x').c_str());
+                ++written;
+            }
+        });
+    }
+    while (written < 200) Sleep(1);
+    endLog();
+    for (std::thread& writer : writers) writer.join();
+    const std::vector<std::string> bodies = bodiesOf(path);
+    ASSERT_GE(bodies.size(), 3u);
+    EXPECT_EQ(bodies.front(), CreatedLine);
+    EXPECT_EQ(bodies.back(), DestroyedLine);
+    const std::regex linePattern(R"(E: writer \d line \d+ x*)");
+    for (size_t i = 1; i + 1 < bodies.size(); ++i) {
+        ASSERT_TRUE(std::regex_match(bodies[i], linePattern)) << "line " << i << ": " << bodies[i];
+    }
 }
 
 TEST_F(LogTest, EndLogWithoutLogDoesNothing) {
