@@ -57,14 +57,20 @@ void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::v
     }
 }
 
-MainWindow::MainWindow() : MainWindow(monitorScaleFactor()) {}
+std::wstring checkMotionUnits() {
+    const std::wstring text = displayedSerialNumber(MotionUnitFinder().findMotionUnits());
+    return text.empty() ? NoUnitText : text;
+}
 
-MainWindow::MainWindow(float scale) : Nvx::Widget(nullptr) {
+MainWindow::MainWindow(CheckWorker::Check check) : MainWindow(monitorScaleFactor(), std::move(check)) {}
+
+MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(nullptr) {
     setScale(scale);
     Nvx::registerWindowClass(MainWindowClassName, LoadCursorW(nullptr, IDC_ARROW));
     addHandler(WM_CREATE, &MainWindow::onCreate);
     addHandler(WM_DESTROY, &MainWindow::onDestroy);
     addHandler(WM_TIMER, &MainWindow::onTimer);
+    addHandler(CheckResultMessage, &MainWindow::onCheckResult);
     // What users expect of a small dialog: keys, and a window that moves when
     // its background is dragged, as it has no caption.
     enableDialogNavigation();
@@ -74,10 +80,19 @@ MainWindow::MainWindow(float scale) : Nvx::Widget(nullptr) {
     const Nvx::Application* application = Nvx::Application::instance();
     logo_ = loadPngResource(application != nullptr ? application->hInstance() : GetModuleHandleW(nullptr),
                             MAKEINTRESOURCEW(LogoResourceId), L"PNG");
-    if (hwnd() != nullptr) SetTimer(hwnd(), CheckTimerId, CheckIntervalMs, nullptr);
+    if (hwnd() != nullptr) {
+        checker_ = std::make_unique<CheckWorker>(hwnd(), CheckResultMessage, std::move(check));
+        SetTimer(hwnd(), CheckTimerId, CheckIntervalMs, nullptr);
+    }
 }
 
-MainWindow::~MainWindow() { Nvx::unregisterWindowClass(MainWindowClassName); }
+MainWindow::~MainWindow() {
+    // Before the window goes: results still queued for it are freed here.
+    checker_.reset();
+    Nvx::unregisterWindowClass(MainWindowClassName);
+}
+
+bool MainWindow::finishChecks(DWORD timeoutMs) { return checker_ == nullptr || checker_->finish(timeoutMs); }
 
 LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
     removeFrame();
@@ -135,16 +150,23 @@ LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT MainWindow::onDestroy(UINT, WPARAM, LPARAM) {
+    if (checker_) checker_->stop();
     PostQuitMessage(0);
     return 0;
 }
 
 LRESULT MainWindow::onTimer(UINT, WPARAM, LPARAM) {
-    const std::wstring text = displayedSerialNumber(MotionUnitFinder().findMotionUnits());
-    if (serialLabel_ != nullptr) {
-        serialLabel_->setText(text.empty() ? NoUnitText : text);
+    if (checker_) checker_->start();
+    return 0;
+}
+
+LRESULT MainWindow::onCheckResult(UINT, WPARAM, LPARAM lParam) {
+    const std::unique_ptr<std::wstring> text = CheckWorker::takeResult(lParam);
+    if (text && serialLabel_ != nullptr) {
+        serialLabel_->setText(*text);
         serialLabel_->invalidate(false, nullptr);
     }
+    ++completedChecks_;
     return 0;
 }
 

@@ -23,6 +23,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         return 0;
     }
     startLog("Tavrello_Kelvane", false, LogFolderKind::LocalAppData, LogHeaderMode::Created);
+    bool checksEnded = true;
     {
         Nvx::Application application(instance);
         MainWindow window;
@@ -31,7 +32,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
             ShowWindow(window.hwnd(), SW_SHOWNORMAL);
             Nvx::Application::run();
         }
+        // The window is gone already; a check in flight gets a moment to end.
+        checksEnded = window.finishChecks(CheckWorker::ShutdownWaitMs);
     }
     endLog();
+    if (!checksEnded) {
+        // The worker is stuck inside a pipe or device call. Returning would run
+        // the exit-time teardown (the WinUSB handle registry frees the handles
+        // the worker may be using; static objects it may still reach are
+        // destroyed) while it runs. End the process here instead: the log is
+        // closed and flushed, nothing else holds unsaved data, and the system
+        // closes every handle and ends the worker with the process.
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
     return 0;
 }

@@ -59,7 +59,11 @@ MotionUnitList MotionUnitFinder::findMotionUnits() {
 }
 
 std::wstring displayedSerialNumber(const MotionUnitList& units) {
-    return units.empty() ? std::wstring() : formatSerialNumber(units[0].serialNumber.c_str());
+    // A unit without a serial number must not hide one behind it that has one.
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (!units[i].serialNumber.empty()) return formatSerialNumber(units[i].serialNumber.c_str());
+    }
+    return std::wstring();
 }
 
 std::wstring formatSerialNumber(const wchar_t* text) {

@@ -126,6 +126,18 @@ protected:
         window.reset();
         ToolkitTest::TearDown();
     }
+    // A window whose checks run only when the test asks.
+    void makeWindow(CheckWorker::Check check = checkMotionUnits) {
+        window = std::make_unique<MainWindow>(std::move(check));
+        ASSERT_NE(window->hwnd(), nullptr);
+        KillTimer(window->hwnd(), 0);
+    }
+    // One check on the worker, its result shown.
+    void checkNow() {
+        const unsigned before = window->completedChecks();
+        window->onTimer(WM_TIMER, 0, 0);
+        ASSERT_TRUE(testing_support::waitUntil([&] { return window->completedChecks() > before; }, 10000));
+    }
     std::unique_ptr<MainWindow> window;
 };
 
@@ -134,17 +146,17 @@ TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     ASSERT_NE(window->hwnd(), nullptr);
     std::set<UINT> handled;
     for (const auto& entry : window->handlers()) handled.insert(entry.first);
-    EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, WM_PAINT, WM_ACTIVATE, WM_CLOSE,
-                                       WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
+    EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, CheckResultMessage, WM_PAINT, WM_ACTIVATE,
+                                       WM_CLOSE, WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
     EXPECT_TRUE(window->dialogNavigation());
     EXPECT_EQ(window->serialLabel()->text(), CheckingText);
     ASSERT_NE(window->logo(), nullptr);
     EXPECT_EQ(window->logo()->GetWidth(), 91u);
 }
 
-TEST_F(MainWindowTest, CheckShowsTheFirstUnitOrTheNoUnitText) {
-    window = std::make_unique<MainWindow>();
-    window->onTimer(WM_TIMER, 0, 0);
+TEST_F(MainWindowTest, CheckShowsTheFirstUnitWithASerialNumberOrTheNoUnitText) {
+    makeWindow();
+    checkNow();
     EXPECT_EQ(window->serialLabel()->text(), NoUnitText);
 
     const struct {
@@ -152,7 +164,7 @@ TEST_F(MainWindowTest, CheckShowsTheFirstUnitOrTheNoUnitText) {
         const wchar_t* shown;
     } cases[] = {
         {L"ABCDEFGHIJKLMNOPQRSTUVWX", L"ABCDEF-GHIJKL-MNOPQR-STUVWX"},
-        {L"", NoUnitText},
+        {L"", L"SECOND"},  // a first unit without a serial number does not hide the second
         {L"1234567", L"123456-7"},
     };
     for (const auto& c : cases) {
@@ -163,14 +175,66 @@ TEST_F(MainWindowTest, CheckShowsTheFirstUnitOrTheNoUnitText) {
         second.serialNumber = L"SECOND";
         testing_support::TestPipeServer service({first, second}, ServiceName);
         ASSERT_TRUE(service.start());
-        window->onTimer(WM_TIMER, 0, 0);
+        checkNow();
         EXPECT_EQ(window->serialLabel()->text(), c.shown);
     }
-    window->onTimer(WM_TIMER, 0, 0);  // the service is gone again
+    checkNow();  // the service is gone again
     EXPECT_EQ(window->serialLabel()->text(), NoUnitText);
 
     window->copyToClipboard();
     EXPECT_EQ(clipboardText(), NoUnitText);
+}
+
+// A check that waits until the test lets it go.
+struct HeldCheck {
+    platform::UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    platform::UniqueHandle returned{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<int> calls{0};
+    std::atomic<DWORD> thread{0};
+    CheckWorker::Check check() {
+        return [this] {
+            ++calls;
+            thread = GetCurrentThreadId();
+            WaitForSingleObject(release.get(), INFINITE);
+            SetEvent(returned.get());
+            return std::wstring(L"HELD");
+        };
+    }
+};
+
+TEST_F(MainWindowTest, ChecksRunOnTheWorkerOneAtATime) {
+    HeldCheck held;
+    makeWindow(held.check());
+    window->onTimer(WM_TIMER, 0, 0);
+    ASSERT_TRUE(testing_support::waitUntil([&] { return held.calls == 1; }, 5000));
+    EXPECT_NE(held.thread.load(), GetCurrentThreadId());
+    window->onTimer(WM_TIMER, 0, 0);  // skipped: the first still runs
+    window->onTimer(WM_TIMER, 0, 0);
+    EXPECT_EQ(window->serialLabel()->text(), CheckingText);
+    SetEvent(held.release.get());
+    ASSERT_TRUE(testing_support::waitUntil([&] { return window->completedChecks() == 1; }, 5000));
+    EXPECT_EQ(window->serialLabel()->text(), L"HELD");
+    pumpFor(100);
+    EXPECT_EQ(held.calls, 1) << "ticks during a check do not queue up";
+    checkNow();
+    EXPECT_EQ(held.calls, 2);
+}
+
+TEST_F(MainWindowTest, ClosingDuringAStuckCheckNeitherWaitsNorHearsFromIt) {
+    HeldCheck held;
+    makeWindow(held.check());
+    window->onTimer(WM_TIMER, 0, 0);
+    ASSERT_TRUE(testing_support::waitUntil([&] { return held.calls == 1; }, 5000));
+    window->onDestroy(WM_DESTROY, 0, 0);  // what the window's destruction starts with
+    EXPECT_FALSE(window->finishChecks(200)) << "the check is stuck: it is left, not waited for";
+    SetEvent(held.release.get());
+    ASSERT_EQ(WaitForSingleObject(held.returned.get(), 5000), WAIT_OBJECT_0);
+    Sleep(100);
+    MSG msg;  // the filter still lets WM_QUIT through
+    while (PeekMessageW(&msg, window->hwnd(), CheckResultMessage, CheckResultMessage, PM_REMOVE)) {
+        EXPECT_NE(msg.message, CheckResultMessage) << "nothing is posted once the window is closing";
+    }
+    EXPECT_EQ(window->serialLabel()->text(), CheckingText);
 }
 
 TEST_F(MainWindowTest, PaintsBackgroundBandsBorderAndLogo) {

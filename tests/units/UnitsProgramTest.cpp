@@ -94,7 +94,7 @@ TEST(UnitsProgram, ListsTheServiceUnitAndPrintsWhatTheWindowShows) {
     EXPECT_EQ(simulator->output(), before);
 }
 
-TEST(UnitsProgram, RejectedDevicesShowWithAllAndAnEmptySerialHidesTheUnitsBehindItFromSerial) {
+TEST(UnitsProgram, RejectedDevicesShowWithAllAndSerialSkipsAUnitWithoutSerialNumber) {
     auto simulator = startSimulator(
         L"--product Drumlin3 --unit --manufacturer Other --unit --serial= --unit --product \x00DCnit\xD83D\xDE00 "
         L"--serial ABCDEFG");
@@ -106,8 +106,8 @@ TEST(UnitsProgram, RejectedDevicesShowWithAllAndAnEmptySerialHidesTheUnitsBehind
              "Tavrello\tKelvane Motion Unit\t\trejected: empty serial number\r\n" + prefix +
              "Tavrello\t\xC3\x9Cnit\xF0\x9F\x98\x80\tABCDEF-G\trecognised\r\n"},
         {L"", 0, prefix + "Tavrello\t\xC3\x9Cnit\xF0\x9F\x98\x80\tABCDEF-G\r\n"},
-        // The window shows the first unit found, and that one has no serial number.
-        {L"--serial", 1, ""},
+        // The window shows the first unit that has a serial number.
+        {L"--serial", 0, "ABCDEF-G\r\n"},
     };
     expectRuns(cases, std::size(cases));
 }

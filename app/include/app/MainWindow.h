@@ -2,6 +2,7 @@
 // The program's one window: the serial number of the connected motion unit,
 // checked once a second, with "Copy to clipboard" and "Close".
 
+#include "app/CheckWorker.h"
 #include "toolkit/Label.h"
 #include "toolkit/Widget.h"
 
@@ -13,6 +14,13 @@ extern const wchar_t* const MainWindowTitle;
 extern const wchar_t* const CheckingText;
 extern const wchar_t* const NoUnitText;
 
+// The message that carries a check's result from the worker to the window.
+constexpr UINT CheckResultMessage = WM_APP + 1;
+
+// One check: a lookup and the text to show, the no-unit text when no unit has a
+// serial number. Runs on the check's worker thread.
+std::wstring checkMotionUnits();
+
 // Places the widgets left to right from (x, y), gap logical units apart (all in
 // logical units, scaled once by the widgets' scale).
 void layoutRow(int x, int y, int gap, const std::vector<Nvx::Widget*>& widgets);
@@ -21,16 +29,26 @@ void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::v
 
 class MainWindow : public Nvx::Widget {
 public:
-    // Builds the whole window, hidden, with its children, logo and 1-second timer,
-    // at the primary monitor's scale factor (or at the given one).
-    MainWindow();
-    explicit MainWindow(float scale);
+    // Builds the whole window, hidden, with its children, logo, 1-second timer
+    // and the worker that runs `check` (the lookup, unless a test brings its
+    // own), at the primary monitor's scale factor (or at the given one).
+    explicit MainWindow(CheckWorker::Check check = checkMotionUnits);
+    explicit MainWindow(float scale, CheckWorker::Check check = checkMotionUnits);
     ~MainWindow() override;
 
     LRESULT onCreate(UINT message, WPARAM wParam, LPARAM lParam);
+    // Stops the checks (nothing more reaches the window), then ends the loop.
     LRESULT onDestroy(UINT message, WPARAM wParam, LPARAM lParam);
-    // One check: the first recognised unit's grouped serial number, or the no-unit text.
+    // Starts a check on the worker unless one still runs: ticks never queue up.
     LRESULT onTimer(UINT message, WPARAM wParam, LPARAM lParam);
+    // A check's result: shown in the serial-number label.
+    LRESULT onCheckResult(UINT message, WPARAM wParam, LPARAM lParam);
+
+    // After the window is gone: waits at most timeoutMs for a check in flight.
+    // False when the worker is still inside a device or pipe call and was left.
+    bool finishChecks(DWORD timeoutMs);
+    // Results shown so far (the window's thread counts them).
+    unsigned completedChecks() const { return completedChecks_; }
 
     void copyToClipboard();
     void paint(Gdiplus::Graphics* graphics) override;
@@ -45,4 +63,8 @@ private:
     Gdiplus::SolidBrush lightBrush_{Gdiplus::Color(0xFFF4F4F4)};
     Gdiplus::Pen borderPen_{Gdiplus::Color(0xFF000000), 4.0f};
     Nvx::Label* serialLabel_ = nullptr;  // owned through the parent link
+    // The window's thread owns both; the worker thread reaches the window only
+    // through the posted CheckResultMessage.
+    std::unique_ptr<CheckWorker> checker_;
+    unsigned completedChecks_ = 0;
 };

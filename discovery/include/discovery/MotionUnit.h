@@ -90,8 +90,8 @@ public:
     MotionUnitList findMotionUnits();
 };
 
-// What the window shows for a lookup: the first unit's grouped serial number,
-// empty when there is no unit or its serial number is empty.
+// What the window shows for a lookup: the grouped serial number of the first
+// unit that has one, empty when no unit has one.
 std::wstring displayedSerialNumber(const MotionUnitList& units);
 
 // Groups a serial number into blocks of six joined by "-" (after the 6th, 12th

@@ -1,0 +1,99 @@
+#include "app/CheckWorker.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+// Shared by the window's thread and the worker; every field but the constants
+// is guarded by `lock`.
+struct CheckWorker::State {
+    State(HWND window, UINT message, Check check) : window(window), message(message), check(std::move(check)) {}
+
+    const HWND window;
+    const UINT message;
+    const Check check;  // called only by the worker
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool requested = false;  // start() asked for a check the worker has not begun
+    bool busy = false;       // a check is requested or running
+    bool stopping = false;   // no more checks, no more posts
+    bool ended = false;      // the worker thread has left run()
+};
+
+CheckWorker::CheckWorker(HWND window, UINT message, Check check)
+    : state_(std::make_shared<State>(window, message, std::move(check))), thread_(run, state_) {}
+
+CheckWorker::~CheckWorker() {
+    if (thread_.joinable()) finish(ShutdownWaitMs);
+}
+
+void CheckWorker::run(std::shared_ptr<State> state) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(state->lock);
+            state->changed.wait(guard, [&] { return state->requested || state->stopping; });
+            if (state->stopping) break;
+            state->requested = false;
+        }
+        std::unique_ptr<std::wstring> result;
+        try {
+            result = std::make_unique<std::wstring>(state->check());
+        } catch (...) {
+            // Out of memory: this check shows nothing; the next tick tries again.
+        }
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->busy = false;
+        if (state->stopping) break;
+        if (result && PostMessageW(state->window, state->message, 0, reinterpret_cast<LPARAM>(result.get()))) {
+            result.release();  // the window's thread owns it now
+        }
+    }
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->ended = true;
+    state->changed.notify_all();
+}
+
+bool CheckWorker::start() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    if (state_->busy || state_->stopping) return false;
+    state_->busy = true;
+    state_->requested = true;
+    state_->changed.notify_all();
+    return true;
+}
+
+void CheckWorker::stop() {
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        if (state_->stopping) return;
+        state_->stopping = true;
+        state_->changed.notify_all();
+    }
+    // Nothing is posted any more: what is queued now is all there will be.
+    MSG msg;
+    while (PeekMessageW(&msg, state_->window, state_->message, state_->message, PM_REMOVE)) {
+        takeResult(msg.lParam);
+    }
+}
+
+bool CheckWorker::finish(DWORD timeoutMs) {
+    stop();
+    if (!thread_.joinable()) return !abandoned_;
+    bool ended;
+    {
+        std::unique_lock<std::mutex> guard(state_->lock);
+        ended = state_->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return state_->ended; });
+    }
+    if (ended) {
+        thread_.join();
+    } else {
+        thread_.detach();
+        abandoned_ = true;
+    }
+    return ended;
+}
+
+std::unique_ptr<std::wstring> CheckWorker::takeResult(LPARAM lParam) {
+    return std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
+}
