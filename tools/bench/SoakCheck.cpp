@@ -1,9 +1,8 @@
 // soak-check: the window's check, on its worker thread, 10,000 times back to
 // back in one process, with a repaint of the window between checks, for (a)
-// nothing reachable and (b) the
-// service simulator serving one unit. Prints the check's median time, the
-// process's private bytes after the warm-up and at the end, and the pipe
-// connections the simulator saw opened and closed.
+// nothing reachable and (b) the service simulator serving one unit. Prints the
+// check's median time, the process's private bytes after the warm-up and at
+// the end, and the pipe connections the simulator saw opened and closed.
 //
 // Usage: soak-check [checks (10000)] [longest warm-up (20000)]
 // The warm-up lasts at least 30 seconds and until the private bytes have not
