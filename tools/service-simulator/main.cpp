@@ -42,6 +42,9 @@ const char* const Usage =
     "  --path TEXT           device path\n"
     "  --no-units            report no units at all\n"
     "  --delay-ms N          wait N ms before each reply (the program gives up after 100 ms)\n"
+    "  --no-reply            accept every connection and read every request, but never answer\n"
+    "  --count N             report N devices, whatever the units (an index without a unit is\n"
+    "                        answered with an empty payload)\n"
     "  --seconds N           stop after N seconds (default: run until stopped)\n"
     "  --help                show this text\n"
     "\n"
@@ -90,6 +93,9 @@ struct Options {
     std::vector<ServiceUnit> units;
     bool noUnits = false;
     uint32_t delayMs = 0;
+    bool noReply = false;
+    bool hasCount = false;
+    uint32_t count = 0;
     uint32_t seconds = 0;
     bool help = false;
 };
@@ -110,8 +116,8 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             option.resize(equals);
             hasValue = true;
         }
-        static const wchar_t* const flagOptions[] = {L"--unit", L"--no-units", L"--help", L"-h", L"/?"};
-        static const wchar_t* const valueOptions[] = {L"--name",    L"--delay-ms",     L"--seconds", L"--vid",
+        static const wchar_t* const flagOptions[] = {L"--unit", L"--no-units", L"--no-reply", L"--help", L"-h", L"/?"};
+        static const wchar_t* const valueOptions[] = {L"--name",    L"--delay-ms",     L"--seconds", L"--count", L"--vid",
                                                       L"--pid",     L"--kind",         L"--manufacturer",
                                                       L"--product", L"--serial",       L"--path"};
         const auto known = [&option](const auto& names) {
@@ -135,6 +141,15 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
         }
         if (option == L"--no-units") {
             options.noUnits = true;
+            continue;
+        }
+        if (option == L"--no-reply") {
+            options.noReply = true;
+            continue;
+        }
+        if (option == L"--count") {
+            if (!parseNumber(value, 0xFFFFFFFFull, options.count)) return fail(L"not a number of devices", value);
+            options.hasCount = true;
             continue;
         }
         if (option == L"--name") {
@@ -203,10 +218,14 @@ int wmain(int argc, wchar_t** argv) {
     std::mutex outputLock;
     ServicePipeServer server(options.name, options.units);
     server.setRecordRequests(false);
-    const uint32_t delayMs = options.delayMs;
-    server.setScript([delayMs](const ServiceRequestRecord&) {
+    server.setScript([options](const ServiceRequestRecord& request) {
         ServiceReplyPlan plan;
-        plan.delayMs = delayMs;
+        plan.delayMs = options.delayMs;
+        if (options.noReply) plan.action = ServiceReplyPlan::Action::NoReply;
+        if (options.hasCount && request.command == ServiceCommandDeviceCount) {
+            const uint32_t count = options.count;
+            plan.edit = [count](std::vector<uint8_t>& bytes) { writeLe32(&bytes[ServiceReplyCountOffset], count); };
+        }
         return plan;
     });
     server.setRequestObserver([&outputLock](const ServiceRequestRecord& r, const ServiceReplyPlan&) {

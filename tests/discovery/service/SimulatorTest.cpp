@@ -81,6 +81,27 @@ TEST(ServiceSimulatorTest, StopsAfterItsTimeLimit) {
     EXPECT_NE(simulator.output().find("stopped: opened 1, closed 1"), std::string::npos) << simulator.output();
 }
 
+// The behaviours a responsiveness benchmark needs: a count that differs from
+// the units, and a service that accepts but never answers.
+TEST(ServiceSimulatorTest, ReportsAnyCountOrNeverAnswers) {
+    const std::wstring counted = uniqueServiceName(L"KelvaneTestSimulator");
+    const std::wstring silent = uniqueServiceName(L"KelvaneTestSimulator");
+    Simulator three(L"--name " + counted + L" --count 3 --seconds 120");
+    Simulator mute(L"--name " + silent + L" --no-reply --seconds 120");
+    ASSERT_TRUE(three.waitForOutput("serving", StartTimeoutMs)) << three.output();
+    ASSERT_TRUE(mute.waitForOutput("serving", StartTimeoutMs)) << mute.output();
+
+    DeviceList list;
+    ASSERT_TRUE(queryServiceDevices(list, nullptr, nullptr, counted)) << three.output();
+    ASSERT_EQ(list.size(), 3u) << "indexes without a unit are answered with empty payloads";
+    EXPECT_EQ(list[0].serialNumber, defaultServiceUnit().serialNumber);
+    EXPECT_EQ(list[1].vendorId, 0u);
+    EXPECT_EQ(list[2].serialNumber, L"");
+
+    EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, silent));
+    EXPECT_TRUE(mute.waitForOutput("command 170", 5000)) << mute.output();
+}
+
 TEST(ServiceSimulatorTest, RefusesANameAnotherServerHas) {
     TestPipeServer server({sampleUnit(1)});
     ASSERT_TRUE(server.start());
@@ -91,7 +112,7 @@ TEST(ServiceSimulatorTest, RefusesANameAnotherServerHas) {
 
 TEST(ServiceSimulatorTest, RefusesABadCommandLine) {
     for (const wchar_t* arguments : {L"--bogus", L"--vid", L"--kind 256", L"--vid 12x", L"--vid 0x", L"--pid -1", L"--seconds 0",
-                                     L"--no-units --serial=x", L"--unit=3"}) {
+                                     L"--no-units --serial=x", L"--unit=3", L"--count x", L"--no-reply=1"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(arguments)));
         Simulator simulator(arguments);
         ASSERT_TRUE(simulator.started());
@@ -102,7 +123,8 @@ TEST(ServiceSimulatorTest, RefusesABadCommandLine) {
     ASSERT_TRUE(help.started());
     EXPECT_EQ(help.exitCode(StartTimeoutMs), 0u);
     for (const char* option : {"--name", "--unit", "--vid", "--pid", "--kind", "--manufacturer", "--product",
-                               "--serial", "--path", "--no-units", "--delay-ms", "--seconds", "--help"}) {
+                               "--serial", "--path", "--no-units", "--delay-ms", "--no-reply", "--count", "--seconds",
+                               "--help"}) {
         EXPECT_NE(help.output().find(std::string("  ") + option), std::string::npos) << option;
     }
 }
