@@ -5,10 +5,12 @@
 #   soak-check       the window's check 10,000 times: time, private bytes, connections
 #   service-bench    one service pass against the bare pipe round trip
 #   toolkit-bench    what a paint of a label and of a button costs
+#   responsiveness-bench  the real program's window round trips and Close, idle,
+#                    against a slow service and against a silent one
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-[ $# -ge 1 ] || { sed -n '2,8p' "$0"; exit 1; }
+[ $# -ge 1 ] || { sed -n '2,10p' "$0"; exit 1; }
 target=$1
 shift
 build=${KELVANE_BUILD_DIR:-$root/build/mingw}

@@ -42,65 +42,13 @@ void pumpMessages() {
     }
 }
 
-std::wstring besideThisProgram(const wchar_t* name) {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    folder.erase(folder.rfind(L'\\') + 1);
-    return folder + name;
-}
-
-// The simulator as a child process whose output goes to a file.
-class Simulator {
+// The simulator with one unit, its output going to a file.
+class Simulator : public bench::ChildProgram {
 public:
-    Simulator() {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        outputPath_ = std::wstring(temp) + L"soak-simulator-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        platform::UniqueFileHandle output(CreateFileW(outputPath_.c_str(), GENERIC_WRITE,
-                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = output.get();
-        startup.hStdError = output.get();
-        std::wstring commandLine = L"\"" + besideThisProgram(L"service-simulator.exe") + L"\" --serial SOAK00000000000000000001";
-        PROCESS_INFORMATION info{};
-        if (output && CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                     nullptr, &startup, &info)) {
-            process_.reset(info.hProcess);
-            CloseHandle(info.hThread);
-        }
-    }
-    ~Simulator() {
-        if (process_) {
-            TerminateProcess(process_.get(), 0);
-            WaitForSingleObject(process_.get(), 5000);
-        }
-        DeleteFileW(outputPath_.c_str());
-    }
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
+    Simulator()
+        : ChildProgram(bench::besideThisProgram(L"service-simulator.exe"), L"--serial SOAK00000000000000000001") {}
 
-    std::string output() const {
-        std::string text;
-        platform::UniqueFileHandle file(CreateFileW(outputPath_.c_str(), GENERIC_READ,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                    OPEN_EXISTING, 0, nullptr));
-        char buffer[65536];
-        DWORD got = 0;
-        while (file && ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-        return text;
-    }
-    bool waitForServing() const {
-        for (int i = 0; i < 600; ++i) {
-            if (output().find("serving") != std::string::npos) return true;
-            Sleep(50);
-        }
-        return false;
-    }
+    bool waitForServing() const { return waitForOutput("serving"); }
     // The counts of the simulator's last connection line, once every connection is closed.
     bool finalCounts(unsigned& opened, unsigned& closed) const {
         for (int i = 0; i < 100; ++i) {
@@ -114,10 +62,6 @@ public:
         }
         return false;
     }
-
-private:
-    std::wstring outputPath_;
-    platform::UniqueHandle process_;
 };
 
 struct Result {
