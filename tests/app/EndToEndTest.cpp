@@ -295,8 +295,20 @@ TEST_F(EndToEnd, CopiesCheckingTextBeforeTheFirstTickThenTheNoUnitText) {
     EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
 }
 
-TEST_F(EndToEnd, ShowsTheServiceUnitAndFollowsTheServiceGoingAndComing) {
-    auto simulator = std::make_unique<Simulator>(std::wstring(L"--serial ") + Serial24);
+// The log of the program's last run ends with its destroyed line.
+void expectLogEndsWithDestroyedLine() {
+    const std::vector<std::string> lines = splitCrLfLines(readFileBytes(logPath()));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines.back().find(" A: ============== LOG DESTROYED =============="), std::string::npos)
+        << lines.back();
+}
+
+// The service's unit is shown, then the no-unit text once the service is gone,
+// then the unit again once it is back; Close then ends the program cleanly.
+void followServiceGoingAndComing(const std::wstring& serviceOptions) {
+    deleteFileIfPresent(logPath());
+    const std::wstring arguments = serviceOptions + L" --serial " + Serial24;
+    auto simulator = std::make_unique<Simulator>(arguments);
     ASSERT_TRUE(simulator->serving()) << simulator->process().output();
     Program program;
     ASSERT_TRUE(program.waitForWindow());
@@ -305,12 +317,42 @@ TEST_F(EndToEnd, ShowsTheServiceUnitAndFollowsTheServiceGoingAndComing) {
     simulator.reset();  // the service goes away
     EXPECT_TRUE(program.copiedTextBecomes(NoUnit));
 
-    simulator = std::make_unique<Simulator>(std::wstring(L"--serial ") + Serial24);
+    simulator = std::make_unique<Simulator>(arguments);
     ASSERT_TRUE(simulator->serving());
     EXPECT_TRUE(program.copiedTextBecomes(Grouped24));
 
     program.clickClose();
     EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+    expectLogEndsWithDestroyedLine();
+}
+
+TEST_F(EndToEnd, ShowsTheServiceUnitAndFollowsTheServiceGoingAndComing) { followServiceGoingAndComing(L""); }
+
+TEST_F(EndToEnd, FollowsAUnitComingAndGoingWhileEveryPassIsSlow) {
+    followServiceGoingAndComing(L"--delay-ms 60");
+}
+
+// A service that reports 128 devices and answers each request after 60 ms keeps
+// every pass busy for seconds: the window still answers, and Close still ends
+// the program at once with exit code 0 and a complete log.
+TEST_F(EndToEnd, CloseInTheMiddleOfALongPass) {
+    deleteFileIfPresent(logPath());
+    Simulator simulator(L"--count 128 --delay-ms 60");
+    ASSERT_TRUE(simulator.serving()) << simulator.process().output();
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    ASSERT_TRUE(simulator.process().waitForOutput("index 3", TickTimeoutMs)) << "a pass is under way";
+    for (int i = 0; i < 5; ++i) {
+        DWORD_PTR result = 0;
+        EXPECT_NE(SendMessageTimeoutW(program.hwnd(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result), 0)
+            << "the window answers while the pass runs";
+        Sleep(100);
+    }
+    program.clickClose();
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+    const std::string output = simulator.process().output();
+    EXPECT_EQ(output.find("index 127"), std::string::npos) << "closed before the pass could end";
+    expectLogEndsWithDestroyedLine();
 }
 
 TEST_F(EndToEnd, UnitWithEmptySerialShowsAsNoUnit) {
