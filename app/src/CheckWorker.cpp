@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 
 // Shared by the window's thread and the worker; every field but the constants
 // is guarded by `lock`.
@@ -22,7 +23,7 @@ struct CheckWorker::State {
 };
 
 CheckWorker::CheckWorker(HWND window, UINT message, Check check)
-    : state_(std::make_shared<State>(window, message, std::move(check))), thread_(run, state_) {}
+    : state_(std::make_shared<State>(window, message, std::move(check))) {}
 
 CheckWorker::~CheckWorker() {
     if (thread_.joinable()) finish(ShutdownWaitMs);
@@ -57,6 +58,13 @@ void CheckWorker::run(std::shared_ptr<State> state) {
 bool CheckWorker::start() {
     std::lock_guard<std::mutex> guard(state_->lock);
     if (state_->busy || state_->stopping) return false;
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::thread(run, state_);
+        } catch (const std::system_error&) {
+            return false;  // no thread now: the next tick tries again
+        }
+    }
     state_->busy = true;
     state_->requested = true;
     state_->changed.notify_all();

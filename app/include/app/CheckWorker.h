@@ -23,7 +23,7 @@ class CheckWorker {
 public:
     using Check = std::function<std::wstring()>;
 
-    // Starts the worker thread, idle until the first start().
+    // The worker thread starts with the first check.
     CheckWorker(HWND window, UINT message, Check check);
     // finish(ShutdownWaitMs) unless finish() was called already.
     ~CheckWorker();

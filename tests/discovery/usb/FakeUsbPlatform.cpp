@@ -471,6 +471,7 @@ void FakeUsbWorld::clearCalls() {
     calls_.clear();
     descriptorRequests_.clear();
     openRequests_.clear();
+    pipePolicies_.clear();
 }
 
 bool noteIdFilter(uint32_t, uint32_t) {

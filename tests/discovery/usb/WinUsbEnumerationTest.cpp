@@ -59,8 +59,8 @@ TEST(WinUsbEnumeration, ListsAcceptedDeviceInPlatformOrderAndEmptiesTheListFirst
 
     const std::vector<std::string> expected = {
         "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailW", "IdFilter",
-        "CreateFileW", "WinUsb_Initialize", "WinUsb_GetDescriptor", "WinUsb_GetDescriptor", "WinUsb_GetDescriptor",
-        "WinUsb_GetDescriptor", "WinUsb_Free", "CloseHandle", "DescriptionFilter", "SetupDiEnumDeviceInterfaces",
+        "CreateFileW", "WinUsb_Initialize", "WinUsb_SetPipePolicy", "WinUsb_GetDescriptor", "WinUsb_GetDescriptor",
+        "WinUsb_GetDescriptor", "WinUsb_GetDescriptor", "WinUsb_Free", "CloseHandle", "DescriptionFilter", "SetupDiEnumDeviceInterfaces",
         "SetupDiDestroyDeviceInfoList",
     };
     EXPECT_EQ(world.calls(), expected);
