@@ -13,8 +13,9 @@ enum TransportModeValue : int32_t {
 };
 
 // Process-wide, 0 at start; read once by the front end at each run, on
-// whichever thread runs it. Nothing in the program changes it; atomic so that a
-// change from another thread is seen whole.
+// whichever thread runs it (the window's check worker). The window never
+// changes it; kelvane-units sets it before its run. Atomic, so that a change
+// made on one thread is seen whole on another.
 extern std::atomic<int32_t> TransportMode;
 
 // Empties the list, runs the front end, then the HID pass.
