@@ -1,7 +1,7 @@
 #include "discovery/ServicePipeClient.h"
 
 #include "diagnostics/Log.h"
-#include "discovery/ServicePipeProtocol.h"
+#include "platform/ServicePipeProtocol.h"
 
 #include <cstring>
 #include <vector>

@@ -45,12 +45,7 @@ void pointerTo(POINT point) {
 // A real click of the left button at a screen point.
 void clickAt(POINT point) {
     pointerTo(point);
-    INPUT inputs[2] = {};
-    inputs[0].type = INPUT_MOUSE;
-    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    inputs[1].type = INPUT_MOUSE;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(2, inputs, sizeof(INPUT));
+    sendLeftClick();
 }
 
 // Real key strokes: the keys go down in order and come up in reverse order.

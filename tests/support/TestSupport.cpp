@@ -202,4 +202,13 @@ bool ChildProcess::waitForOutput(const std::string& text, DWORD timeoutMs) const
     return waitUntil([&] { return output().find(text) != std::string::npos; }, timeoutMs);
 }
 
+void sendLeftClick() {
+    INPUT inputs[2] = {};
+    inputs[0].type = INPUT_MOUSE;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[1].type = INPUT_MOUSE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, inputs, sizeof(INPUT));
+}
+
 }  // namespace testing_support

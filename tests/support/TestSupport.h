@@ -73,6 +73,10 @@ private:
     HANDLE process_ = nullptr;
 };
 
+// A real click of the left button where the pointer is: down and up as one
+// piece of input.
+void sendLeftClick();
+
 // The clipboard's CF_UNICODETEXT, or "<busy>" when it cannot be opened.
 std::wstring clipboardText();
 void clearClipboard();

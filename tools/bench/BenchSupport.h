@@ -1,9 +1,12 @@
 #pragma once
 // Shared pieces of the benchmark programs: a clock, medians, a raw pipe client
-// that does the overlapped write and read of one exchange and nothing else, and
-// a program of the build started as a child process.
+// that does the overlapped write and read of one exchange and nothing else, the
+// units a benchmark's service serves, and programs of the build started as
+// child processes.
 
-#include "discovery/ServicePipeProtocol.h"
+#include "ServicePipeServer.h"
+#include "TestSupport.h"
+#include "platform/ServicePipeProtocol.h"
 #include "platform/Unique.h"
 
 #include <windows.h>
@@ -86,67 +89,19 @@ inline std::wstring besideThisProgram(const wchar_t* name) {
     return folder + name;
 }
 
-// A program started with its output going to a file of its own; ended (if it
-// still runs) and its output file removed when this goes away.
-class ChildProgram {
-public:
-    ChildProgram(const std::wstring& exePath, const std::wstring& arguments) {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        static int counter = 0;
-        outputPath_ = std::wstring(temp) + L"bench-child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                      std::to_wstring(++counter) + L".txt";
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        platform::UniqueFileHandle output(::CreateFileW(outputPath_.c_str(), GENERIC_WRITE,
-                                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = output.get();
-        startup.hStdError = output.get();
-        std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
-        PROCESS_INFORMATION info{};
-        if (output && ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                       nullptr, &startup, &info)) {
-            process_.reset(info.hProcess);
-            ::CloseHandle(info.hThread);
-        }
+// `count` units the service serves, each with a serial number and path of its own.
+inline std::vector<ServiceUnit> benchUnits(size_t count) {
+    std::vector<ServiceUnit> units;
+    for (size_t i = 0; i < count; ++i) {
+        ServiceUnit unit = defaultServiceUnit();
+        unit.serialNumber = L"BENCH00000000000000000" + std::to_wstring(10 + i);
+        unit.devicePath = L"\\\\?\\usb#vid_0483&pid_a110#bench" + std::to_wstring(i) + L"#{guid}";
+        units.push_back(unit);
     }
-    ~ChildProgram() {
-        if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-            ::TerminateProcess(process_.get(), 0);
-            ::WaitForSingleObject(process_.get(), 5000);
-        }
-        ::DeleteFileW(outputPath_.c_str());
-    }
-    ChildProgram(const ChildProgram&) = delete;
-    ChildProgram& operator=(const ChildProgram&) = delete;
+    return units;
+}
 
-    HANDLE process() const { return process_.get(); }
-
-    std::string output() const {
-        std::string text;
-        platform::UniqueFileHandle file(::CreateFileW(outputPath_.c_str(), GENERIC_READ,
-                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                      OPEN_EXISTING, 0, nullptr));
-        char buffer[65536];
-        DWORD got = 0;
-        while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-        return text;
-    }
-    // Waits (at most 30 s) until the output holds `text`.
-    bool waitForOutput(const char* text) const {
-        for (int i = 0; i < 600; ++i) {
-            if (output().find(text) != std::string::npos) return true;
-            ::Sleep(50);
-        }
-        return false;
-    }
-
-private:
-    std::wstring outputPath_;
-    platform::UniqueHandle process_;
-};
+// Programs of the build are started with testing_support::ChildProcess (TestSupport.h).
+using testing_support::ChildProcess;
 
 }  // namespace bench

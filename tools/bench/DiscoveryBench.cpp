@@ -9,7 +9,6 @@
 //       trips alone is printed too.
 
 #include "BenchSupport.h"
-#include "ServicePipeServer.h"
 #include "discovery/MotionUnit.h"
 #include "discovery/WinUsbEnumeration.h"
 
@@ -28,16 +27,6 @@ using bench::median;
 using bench::nowMicroseconds;
 
 namespace {
-
-std::vector<ServiceUnit> makeUnits(size_t count) {
-    std::vector<ServiceUnit> units;
-    for (size_t i = 0; i < count; ++i) {
-        ServiceUnit unit = defaultServiceUnit();
-        unit.serialNumber = L"BENCH00000000000000000" + std::to_wstring(10 + i);
-        units.push_back(unit);
-    }
-    return units;
-}
 
 // Enumerates every present interface of a class and releases the set.
 void enumerateInterfaces(const GUID& guid) {
@@ -107,7 +96,7 @@ int main(int argc, char** argv) {
     Row served[2] = {{"(b) service, 1 unit", {}, {}, {}}, {"(c) service, 8 units", {}, {}, {}}};
     const size_t sizes[2] = {1, 8};
     for (int i = 0; i < 2; ++i) {
-        ServicePipeServer server(ServiceName, makeUnits(sizes[i]));
+        ServicePipeServer server(ServiceName, bench::benchUnits(sizes[i]));
         server.setRecordRequests(false);
         if (!server.start()) {
             fprintf(stderr, "discovery-bench: cannot serve %ls (is a simulator running?)\n", pipe.c_str());

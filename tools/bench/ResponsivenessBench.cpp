@@ -49,7 +49,7 @@ HWND waitForWindow(DWORD timeoutMs) {
     return nullptr;
 }
 
-size_t countRequests(const bench::ChildProgram* simulator) {
+size_t countRequests(const bench::ChildProcess* simulator) {
     if (simulator == nullptr) return 0;
     const std::string text = simulator->output();
     size_t count = 0;
@@ -64,25 +64,20 @@ void clickClose(HWND hwnd) {
     GetWindowRect(hwnd, &r);
     SetCursorPos(r.left + 330 + 100, r.top + 180 + 25);
     Sleep(50);
-    INPUT inputs[2] = {};
-    inputs[0].type = INPUT_MOUSE;
-    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    inputs[1].type = INPUT_MOUSE;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(2, inputs, sizeof(INPUT));
+    testing_support::sendLeftClick();
 }
 
 bool measure(const wchar_t* simulatorArguments, int seconds, Figures& f) {
-    std::unique_ptr<bench::ChildProgram> simulator;
+    std::unique_ptr<bench::ChildProcess> simulator;
     if (simulatorArguments != nullptr) {
-        simulator = std::make_unique<bench::ChildProgram>(bench::besideThisProgram(L"service-simulator.exe"),
+        simulator = std::make_unique<bench::ChildProcess>(bench::besideThisProgram(L"service-simulator.exe"),
                                                           simulatorArguments);
-        if (!simulator->waitForOutput("serving")) {
+        if (!simulator->waitForOutput("serving", 30000)) {
             fprintf(stderr, "the simulator did not start:\n%s\n", simulator->output().c_str());
             return false;
         }
     }
-    bench::ChildProgram program(bench::besideThisProgram(L"..\\app\\Tavrello_Kelvane.exe"), L"");
+    bench::ChildProcess program(bench::besideThisProgram(L"..\\app\\Tavrello_Kelvane.exe"), L"");
     HWND hwnd = waitForWindow(30000);
     if (hwnd == nullptr) {
         fprintf(stderr, "the program's window did not appear\n");
@@ -111,13 +106,13 @@ bool measure(const wchar_t* simulatorArguments, int seconds, Figures& f) {
     clickClose(hwnd);
     while (nowMs() - clicked < 15000) {
         if (f.goneMs < 0 && !IsWindow(hwnd)) f.goneMs = nowMs() - clicked;
-        if (WaitForSingleObject(program.process(), 1) == WAIT_OBJECT_0) {
+        if (program.exitCode(1) != STILL_ACTIVE) {
             f.endedMs = nowMs() - clicked;
             if (f.goneMs < 0) f.goneMs = f.endedMs;
             break;
         }
     }
-    GetExitCodeProcess(program.process(), &f.exitCode);
+    f.exitCode = program.exitCode(0);
     return true;
 }
 

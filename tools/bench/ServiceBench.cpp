@@ -5,7 +5,6 @@
 // in turns, in batches, and the medians of the batches are reported.
 
 #include "BenchSupport.h"
-#include "ServicePipeServer.h"
 #include "discovery/ServicePipeClient.h"
 
 #include <windows.h>
@@ -20,17 +19,6 @@ namespace {
 
 using bench::median;
 using bench::nowMicroseconds;
-
-std::vector<ServiceUnit> makeUnits(size_t count) {
-    std::vector<ServiceUnit> units;
-    for (size_t i = 0; i < count; ++i) {
-        ServiceUnit unit = defaultServiceUnit();
-        unit.serialNumber = L"BENCH00000000000000000" + std::to_wstring(10 + i);
-        unit.devicePath = L"\\\\?\\usb#vid_0483&pid_a110#bench" + std::to_wstring(i) + L"#{guid}";
-        units.push_back(unit);
-    }
-    return units;
-}
 
 // Average microseconds of one service pass; -1 when a pass did not list every unit.
 double passTime(const std::wstring& serviceName, size_t units, int passes) {
@@ -66,8 +54,8 @@ int main(int argc, char** argv) {
     const std::wstring nameOne = base + L"_1";
     const std::wstring nameEight = base + L"_8";
 
-    ServicePipeServer one(nameOne, makeUnits(1));
-    ServicePipeServer eight(nameEight, makeUnits(8));
+    ServicePipeServer one(nameOne, bench::benchUnits(1));
+    ServicePipeServer eight(nameEight, bench::benchUnits(8));
     one.setRecordRequests(false);
     eight.setRecordRequests(false);
     if (!one.start() || !eight.start()) {

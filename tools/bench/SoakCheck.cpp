@@ -43,12 +43,12 @@ void pumpMessages() {
 }
 
 // The simulator with one unit, its output going to a file.
-class Simulator : public bench::ChildProgram {
+class Simulator : public bench::ChildProcess {
 public:
     Simulator()
-        : ChildProgram(bench::besideThisProgram(L"service-simulator.exe"), L"--serial SOAK00000000000000000001") {}
+        : ChildProcess(bench::besideThisProgram(L"service-simulator.exe"), L"--serial SOAK00000000000000000001") {}
 
-    bool waitForServing() const { return waitForOutput("serving"); }
+    bool waitForServing() const { return waitForOutput("serving", 30000); }
     // The counts of the simulator's last connection line, once every connection is closed.
     bool finalCounts(unsigned& opened, unsigned& closed) const {
         for (int i = 0; i < 100; ++i) {

@@ -4,6 +4,7 @@
 //
 // Usage: toolkit-bench [repetitions]
 
+#include "BenchSupport.h"
 #include "toolkit/Application.h"
 #include "toolkit/Button.h"
 #include "toolkit/Label.h"
@@ -25,16 +26,7 @@ public:
     void paint(Gdiplus::Graphics*) override {}
 };
 
-double nowMicroseconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
-}
+using bench::nowMicroseconds;
 
 // Runs step `count` times after a warm-up and prints the mean time per step.
 void measure(const char* what, int count, const std::function<void()>& step) {

@@ -5,7 +5,7 @@
 // script the reply to each request. One instance always listens while the
 // server runs; an instance a client has left listens again.
 
-#include "discovery/ServicePipeProtocol.h"
+#include "platform/ServicePipeProtocol.h"
 #include "platform/Unique.h"
 
 #include <windows.h>
