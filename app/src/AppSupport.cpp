@@ -18,37 +18,6 @@ using GetScaleFactorForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int*);
 HMODULE g_shcore = nullptr;
 GetScaleFactorForMonitorFn g_getScaleFactor = nullptr;
 
-// Releases a COM interface pointer.
-template <typename T>
-struct ComRelease {
-    void operator()(T* p) const {
-        if (p != nullptr) p->Release();
-    }
-};
-
-// Unlocks a locked global memory block.
-struct GlobalLockGuard {
-    explicit GlobalLockGuard(HGLOBAL block) : block(block), data(GlobalLock(block)) {}
-    ~GlobalLockGuard() {
-        if (data != nullptr) GlobalUnlock(block);
-    }
-    GlobalLockGuard(const GlobalLockGuard&) = delete;
-    GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
-    HGLOBAL block;
-    void* data;
-};
-
-// Closes the clipboard opened by its constructor.
-struct ClipboardSession {
-    explicit ClipboardSession(HWND owner) : open(OpenClipboard(owner) != FALSE) {}
-    ~ClipboardSession() {
-        if (open) CloseClipboard();
-    }
-    ClipboardSession(const ClipboardSession&) = delete;
-    ClipboardSession& operator=(const ClipboardSession&) = delete;
-    bool open;
-};
-
 }  // namespace
 
 float scaleForDeviceFactor(int percentage) {
@@ -89,14 +58,14 @@ std::unique_ptr<Gdiplus::Bitmap> loadPngResource(HMODULE module, const wchar_t* 
     platform::UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, size));
     if (!block) return nullptr;
     {
-        GlobalLockGuard lock(block.get());
-        if (lock.data == nullptr) return nullptr;
-        std::memcpy(lock.data, bytes, size);
+        void* data = GlobalLock(block.get());
+        if (data == nullptr) return nullptr;
+        platform::UniqueGlobalLock lock(block.get());
+        std::memcpy(data, bytes, size);
     }
 
-    IStream* rawStream = nullptr;
-    if (CreateStreamOnHGlobal(block.get(), FALSE, &rawStream) != S_OK) return nullptr;
-    std::unique_ptr<IStream, ComRelease<IStream>> stream(rawStream);
+    platform::UniqueCom<IStream> stream;
+    if (CreateStreamOnHGlobal(block.get(), FALSE, stream.put()) != S_OK) return nullptr;
 
     // A bitmap made from a stream may read the stream again later; copy its
     // pixels into a bitmap of its own so that the block can go now.
@@ -125,14 +94,15 @@ bool setClipboardText(const std::wstring& text, HWND owner) {
     platform::UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, bytes));
     if (!block) return false;
     {
-        GlobalLockGuard lock(block.get());
-        if (lock.data == nullptr) return false;
-        std::memcpy(lock.data, text.c_str(), length * sizeof(wchar_t));
-        static_cast<wchar_t*>(lock.data)[length] = L'\0';
+        void* data = GlobalLock(block.get());
+        if (data == nullptr) return false;
+        platform::UniqueGlobalLock lock(block.get());
+        std::memcpy(data, text.c_str(), length * sizeof(wchar_t));
+        static_cast<wchar_t*>(data)[length] = L'\0';
     }
 
-    ClipboardSession clipboard(owner);
-    if (!clipboard.open) return false;
+    platform::UniqueClipboard clipboard(OpenClipboard(owner) != FALSE);
+    if (!clipboard) return false;
     EmptyClipboard();
     if (SetClipboardData(CF_UNICODETEXT, block.get()) == nullptr) return false;
     block.release();  // the clipboard owns it now
@@ -152,9 +122,8 @@ std::wstring currentUserSid() {
     if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return std::wstring();
     wchar_t* text = nullptr;
     if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::wstring();
-    std::wstring sid(text);
-    LocalFree(text);
-    return sid;
+    const platform::UniqueLocal textBlock(text);
+    return std::wstring(text);
 }
 
 }  // namespace

@@ -23,25 +23,19 @@ REGSAM registryAccessMask(int32_t viewFlag) {
     return KEY_READ | (viewFlag != 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
 }
 
-RegistryKey::RegistryKey(const char* path, int32_t rootSelector, int32_t viewFlag)
-    : record_(new Record) {
-    record_->rootSelector = rootSelector;
-    record_->viewFlag = viewFlag;
-    if (RegOpenKeyExA(rootForSelector(rootSelector), path, 0, registryAccessMask(viewFlag),
-                      &record_->handle) != ERROR_SUCCESS) {
-        record_->handle = nullptr;
+RegistryKey::RegistryKey(const char* path, int32_t rootSelector, int32_t viewFlag) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(rootForSelector(rootSelector), path, 0, registryAccessMask(viewFlag), &opened) ==
+        ERROR_SUCCESS) {
+        key_.reset(opened);
     }
 }
 
-RegistryKey::~RegistryKey() {
-    if (record_->handle != nullptr) RegCloseKey(record_->handle);
-}
-
 bool RegistryKey::queryValue(const char* valueName, int32_t* destination) const {
-    if (record_->handle == nullptr) return false;
+    if (!key_) return false;
     DWORD type = 0;
     DWORD size = sizeof(int32_t);
-    return RegQueryValueExA(record_->handle, valueName, nullptr, &type,
+    return RegQueryValueExA(key_.get(), valueName, nullptr, &type,
                             reinterpret_cast<BYTE*>(destination), &size) == ERROR_SUCCESS;
 }
 

@@ -84,14 +84,13 @@ void enumerateHidDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
 
     GUID hidGuid;
     os.HidD_GetHidGuid(&hidGuid);
-    HDEVINFO set = os.SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == nullptr || set == INVALID_HANDLE_VALUE) return;
-    MemWrapper<void*> setOwner(set, os.SetupDiDestroyDeviceInfoList);
+    UsbDeviceInfoSet set(os.SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!set) return;
 
     for (DWORD index = 0;; ++index) {
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
         interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-        if (!os.SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &interfaceData)) break;
-        examineInterface(os, set, interfaceData, buffer, list, idFilter, descriptionFilter, removeDuplicates);
+        if (!os.SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData)) break;
+        examineInterface(os, set.get(), interfaceData, buffer, list, idFilter, descriptionFilter, removeDuplicates);
     }
 }

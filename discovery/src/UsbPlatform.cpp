@@ -12,28 +12,13 @@ std::atomic<const UsbPlatform*> installedTable{nullptr};
 // Built on first use, so that tables built during static initialisation of
 // other files can copy it.
 const UsbPlatform& realUsbPlatform() {
-    static const UsbPlatform table = {
-        &::HidD_GetHidGuid,
-        &::HidD_GetAttributes,
-        &::HidD_GetManufacturerString,
-        &::HidD_GetProductString,
-        &::HidD_GetSerialNumberString,
-        &::SetupDiGetClassDevsW,
-        &::SetupDiEnumDeviceInterfaces,
-        &::SetupDiGetDeviceInterfaceDetailW,
-        &::SetupDiDestroyDeviceInfoList,
-        &::WinUsb_Initialize,
-        &::WinUsb_Free,
-        &::WinUsb_GetDescriptor,
-        &::WinUsb_SetPipePolicy,
-        &::CreateFileW,
-        &::CloseHandle,
-        &::GetProcessHeap,
-        &::HeapAlloc,
-        &::HeapFree,
-        &::GetLastError,
-        &::SwitchToThread,
-    };
+    static const UsbPlatform table = [] {
+        UsbPlatform real;
+#define KELVANE_BIND_REAL(name) real.name = &::name;
+        KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_BIND_REAL)
+#undef KELVANE_BIND_REAL
+        return real;
+    }();
     return table;
 }
 

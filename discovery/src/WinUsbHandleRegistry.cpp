@@ -71,6 +71,9 @@ WinUsbHandleRegistry::AcquireResult WinUsbHandleRegistry::acquire(const std::wst
     ULONG timeout = WinUsbControlTimeoutMs;
     os.WinUsb_SetPipePolicy(winUsbHandle.get(), 0, PIPE_TRANSFER_TIMEOUT, sizeof timeout, &timeout);
 
+    // An id is never the one that means "no reference"; one still in use after
+    // the counter wrapped is not handed out twice.
+    while (nextId_ == DeviceReferenceTraits::invalid() || entries_.count(nextId_) != 0) ++nextId_;
     const uint32_t id = nextId_++;
     Entry& entry = entries_[id];
     entry.fileHandle = std::move(fileHandle);
@@ -119,15 +122,12 @@ bool DeviceHandleRef::open(const std::wstring& path) {
     WinUsbHandleRegistry* registry = WinUsbHandleRegistry::instance();
     if (registry == nullptr) return false;
     const WinUsbHandleRegistry::AcquireResult result = registry->acquire(path);
-    valid_ = result.valid;
-    id_ = result.id;
-    return valid_;
+    if (result.valid) reference_.reset(result.id);
+    return result.valid;
 }
 
-void DeviceHandleRef::release() {
-    if (!valid_) return;
-    valid_ = false;
-    if (WinUsbHandleRegistry* registry = WinUsbHandleRegistry::instance()) registry->releaseRef(id_);
+void DeviceReferenceTraits::close(uint32_t id) noexcept {
+    if (WinUsbHandleRegistry* registry = WinUsbHandleRegistry::instance()) registry->releaseRef(id);
 }
 
 ExclusiveDeviceUse::ExclusiveDeviceUse(bool valid, uint32_t id) : valid_(valid), id_(id) {

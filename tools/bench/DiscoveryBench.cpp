@@ -30,13 +30,12 @@ namespace {
 
 // Enumerates every present interface of a class and releases the set.
 void enumerateInterfaces(const GUID& guid) {
-    HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return;
+    UsbDeviceInfoSet set(SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!set) return;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); ++i) {
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set.get(), nullptr, &guid, i, &data); ++i) {
     }
-    SetupDiDestroyDeviceInfoList(set);
 }
 
 GUID hidGuid() {

@@ -4,7 +4,8 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
+
+#include "platform/Unique.h"
 
 // Root selectors of RegistryKey.
 enum : int32_t {
@@ -23,23 +24,15 @@ class RegistryKey {
 public:
     // viewFlag non-zero asks for the 32-bit registry view, zero for the 64-bit view.
     RegistryKey(const char* path, int32_t rootSelector, int32_t viewFlag);
-    ~RegistryKey();
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
 
-    bool isOpen() const { return record_->handle != nullptr; }
+    bool isOpen() const { return key_.valid(); }
 
     // Reads at most 4 bytes of the value into *destination (the stored type is
     // ignored); true when the query succeeded.
     bool queryValue(const char* valueName, int32_t* destination) const;
 
 private:
-    struct Record {
-        HKEY handle = nullptr;
-        int32_t rootSelector = 0;
-        int32_t viewFlag = 0;
-    };
-    std::unique_ptr<Record> record_;
+    platform::UniqueRegistryKey key_;
 };
 
 // Access mask for a view flag: KEY_READ with KEY_WOW64_32KEY or KEY_WOW64_64KEY.

@@ -13,31 +13,46 @@ extern "C" {
 
 #include "platform/Unique.h"
 
+// Every function of the table, by name. The table's entries, the real table
+// and the fakes' tables are all made from this one list, each entry bound to the
+// function of the same name: an entry cannot be filled by another function of
+// the same signature, and a table without one of these functions does not
+// compile.
+#define KELVANE_USB_PLATFORM_FUNCTIONS(X)                                           \
+    /* HID class driver. */                                                         \
+    X(HidD_GetHidGuid)                                                              \
+    X(HidD_GetAttributes)                                                           \
+    X(HidD_GetManufacturerString)                                                   \
+    X(HidD_GetProductString)                                                        \
+    X(HidD_GetSerialNumberString)                                                   \
+    /* SetupAPI. */                                                                 \
+    X(SetupDiGetClassDevsW)                                                         \
+    X(SetupDiEnumDeviceInterfaces)                                                  \
+    X(SetupDiGetDeviceInterfaceDetailW)                                             \
+    X(SetupDiDestroyDeviceInfoList)                                                 \
+    /* WinUSB. */                                                                   \
+    X(WinUsb_Initialize)                                                            \
+    X(WinUsb_Free)                                                                  \
+    X(WinUsb_GetDescriptor)                                                         \
+    X(WinUsb_SetPipePolicy)                                                         \
+    /* Kernel32. */                                                                 \
+    X(CreateFileW)                                                                  \
+    X(CloseHandle)                                                                  \
+    X(GetProcessHeap)                                                               \
+    X(HeapAlloc)                                                                    \
+    X(HeapFree)                                                                     \
+    X(GetLastError)                                                                 \
+    X(SetLastError)                                                                 \
+    X(SwitchToThread)
+
 struct UsbPlatform {
-    // HID class driver.
-    decltype(&::HidD_GetHidGuid) HidD_GetHidGuid;
-    decltype(&::HidD_GetAttributes) HidD_GetAttributes;
-    decltype(&::HidD_GetManufacturerString) HidD_GetManufacturerString;
-    decltype(&::HidD_GetProductString) HidD_GetProductString;
-    decltype(&::HidD_GetSerialNumberString) HidD_GetSerialNumberString;
-    // SetupAPI.
-    decltype(&::SetupDiGetClassDevsW) SetupDiGetClassDevsW;
-    decltype(&::SetupDiEnumDeviceInterfaces) SetupDiEnumDeviceInterfaces;
-    decltype(&::SetupDiGetDeviceInterfaceDetailW) SetupDiGetDeviceInterfaceDetailW;
-    decltype(&::SetupDiDestroyDeviceInfoList) SetupDiDestroyDeviceInfoList;
-    // WinUSB.
-    decltype(&::WinUsb_Initialize) WinUsb_Initialize;
-    decltype(&::WinUsb_Free) WinUsb_Free;
-    decltype(&::WinUsb_GetDescriptor) WinUsb_GetDescriptor;
-    decltype(&::WinUsb_SetPipePolicy) WinUsb_SetPipePolicy;
-    // Kernel32.
-    decltype(&::CreateFileW) CreateFileW;
-    decltype(&::CloseHandle) CloseHandle;
-    decltype(&::GetProcessHeap) GetProcessHeap;
-    decltype(&::HeapAlloc) HeapAlloc;
-    decltype(&::HeapFree) HeapFree;
-    decltype(&::GetLastError) GetLastError;
-    decltype(&::SwitchToThread) SwitchToThread;
+    // Not an aggregate: a table is filled by name (KELVANE_USB_PLATFORM_FUNCTIONS),
+    // never by position.
+    UsbPlatform() noexcept {}
+
+#define KELVANE_USB_PLATFORM_ENTRY(name) decltype(&::name) name = nullptr;
+    KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_USB_PLATFORM_ENTRY)
+#undef KELVANE_USB_PLATFORM_ENTRY
 };
 
 // The table bound to the real functions.
@@ -52,26 +67,58 @@ const UsbPlatform& usbPlatform();
 // read at each call.
 const UsbPlatform* installUsbPlatform(const UsbPlatform* table);
 
-// Owners of the handles these passes open through the table, closing them
-// through the table in use.
+// Owners of what these passes open or allocate through the table, releasing it
+// through the table in use. Releasing keeps the table's last error as well as
+// the thread's: under a test's table the two are not the same.
+struct UsbErrorKeeper {
+    UsbErrorKeeper() noexcept : error(usbPlatform().GetLastError()) {}
+    ~UsbErrorKeeper() { usbPlatform().SetLastError(error); }
+    UsbErrorKeeper(const UsbErrorKeeper&) = delete;
+    UsbErrorKeeper& operator=(const UsbErrorKeeper&) = delete;
+    DWORD error;
+};
+
 struct UsbFileHandleTraits {
     using Type = HANDLE;
     static Type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Type h) noexcept { usbPlatform().CloseHandle(h); }
+    static void close(Type h) noexcept {
+        UsbErrorKeeper keep;
+        usbPlatform().CloseHandle(h);
+    }
 };
 
+// SetupDiGetClassDevsW fails with INVALID_HANDLE_VALUE; a null set is not one
+// to destroy either.
 struct UsbDeviceInfoSetTraits {
     using Type = HDEVINFO;
     static Type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Type h) noexcept { usbPlatform().SetupDiDestroyDeviceInfoList(h); }
+    static bool isValid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(Type h) noexcept {
+        UsbErrorKeeper keep;
+        usbPlatform().SetupDiDestroyDeviceInfoList(h);
+    }
 };
 
-struct WinUsbInterfaceTraits {
-    using Type = WINUSB_INTERFACE_HANDLE;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type h) noexcept { usbPlatform().WinUsb_Free(h); }
+struct WinUsbInterfaceTraits : platform::NullIsNone<WINUSB_INTERFACE_HANDLE> {
+    static void close(Type h) noexcept {
+        UsbErrorKeeper keep;
+        usbPlatform().WinUsb_Free(h);
+    }
+};
+
+// A block from the process heap, as T (a pointer type).
+template <typename T>
+struct UsbHeapBlockTraits : platform::NullIsNone<T> {
+    static void close(T block) noexcept {
+        UsbErrorKeeper keep;
+        const UsbPlatform& os = usbPlatform();
+        os.HeapFree(os.GetProcessHeap(), 0, block);
+    }
 };
 
 using UsbFileHandle = platform::Unique<UsbFileHandleTraits>;
 using UsbDeviceInfoSet = platform::Unique<UsbDeviceInfoSetTraits>;
 using WinUsbInterface = platform::Unique<WinUsbInterfaceTraits>;
+// One block the HID pass allocated from the process heap through the table.
+template <typename T>
+using MemWrapper = platform::Unique<UsbHeapBlockTraits<T>>;

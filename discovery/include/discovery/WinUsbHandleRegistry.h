@@ -62,24 +62,30 @@ private:
     uint32_t nextId_ = 0;
 };
 
+// One counted reference on a registry entry, by the entry's id.
+struct DeviceReferenceTraits {
+    using Type = uint32_t;
+    // Ids count up from 0 and are never this one (see acquire()).
+    static Type invalid() noexcept { return UINT32_MAX; }
+    static void close(Type id) noexcept;
+};
+
 // A counted reference on one registry entry, released on destruction.
 class DeviceHandleRef {
 public:
     DeviceHandleRef();
-    ~DeviceHandleRef() { release(); }
     DeviceHandleRef(const DeviceHandleRef&) = delete;
     DeviceHandleRef& operator=(const DeviceHandleRef&) = delete;
 
     // Releases what was held, then opens (or shares) the device at `path`.
     bool open(const std::wstring& path);
-    void release();
+    void release() noexcept { reference_.reset(); }
 
-    bool valid() const noexcept { return valid_; }
-    uint32_t id() const noexcept { return id_; }
+    bool valid() const noexcept { return reference_.valid(); }
+    uint32_t id() const noexcept { return reference_.valid() ? reference_.get() : 0; }
 
 private:
-    bool valid_ = false;
-    uint32_t id_ = 0;
+    platform::Unique<DeviceReferenceTraits> reference_;
 };
 
 // Exclusive use of one registry entry for the lifetime of the object (or until

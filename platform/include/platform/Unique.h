@@ -1,17 +1,58 @@
 #pragma once
-// Move-only owners of platform resources: one small policy per kind of resource,
-// with the value that means "nothing owned" spelled out by the policy.
+// Move-only owners of platform resources: one small traits type per kind of
+// resource, with the value that means "nothing owned" spelled out by the traits.
+//
+// A traits type gives `Type`, `invalid()` and `close(Type)`. When more than one
+// value means "nothing owned" (SetupAPI hands out both null and
+// INVALID_HANDLE_VALUE), it also gives `isValid(Type)`, the one check for that
+// kind of resource.
+//
+// Closing never changes the thread's last error: code that reads
+// GetLastError() after a failure may release what it held first.
 
 #include <windows.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace platform {
+
+namespace detail {
+
+template <typename Traits, typename = void>
+struct HasValidityCheck : std::false_type {};
+
+template <typename Traits>
+struct HasValidityCheck<Traits, std::void_t<decltype(Traits::isValid(std::declval<typename Traits::Type>()))>>
+    : std::true_type {};
+
+}  // namespace detail
+
+// Keeps the thread's last error across a cleanup.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() noexcept : error_(::GetLastError()) {}
+    ~LastErrorKeeper() { ::SetLastError(error_); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD error_;
+};
 
 template <typename Traits>
 class Unique {
 public:
     using Type = typename Traits::Type;
+
+    // Whether `value` is something to close.
+    static bool owns(Type value) noexcept {
+        if constexpr (detail::HasValidityCheck<Traits>::value) {
+            return Traits::isValid(value);
+        } else {
+            return value != Traits::invalid();
+        }
+    }
 
     Unique() noexcept : value_(Traits::invalid()) {}
     explicit Unique(Type value) noexcept : value_(value) {}
@@ -26,15 +67,18 @@ public:
     }
 
     Type get() const noexcept { return value_; }
-    bool valid() const noexcept { return value_ != Traits::invalid(); }
+    bool valid() const noexcept { return owns(value_); }
     explicit operator bool() const noexcept { return valid(); }
 
     // Gives up ownership without closing.
     Type release() noexcept { return std::exchange(value_, Traits::invalid()); }
 
+    // Closes what is owned (keeping the thread's last error) and takes `value`.
     void reset(Type value = Traits::invalid()) noexcept {
         Type old = std::exchange(value_, value);
-        if (old != Traits::invalid()) Traits::close(old);
+        if (!owns(old)) return;
+        LastErrorKeeper keep;
+        Traits::close(old);
     }
 
     // For out-parameters: closes what is owned and hands out the slot.
@@ -47,6 +91,13 @@ private:
     Type value_;
 };
 
+// The common case: null means nothing owned.
+template <typename T>
+struct NullIsNone {
+    using Type = T;
+    static Type invalid() noexcept { return nullptr; }
+};
+
 // Files, pipes and devices: CreateFileW fails with INVALID_HANDLE_VALUE.
 struct FileHandleTraits {
     using Type = HANDLE;
@@ -55,20 +106,52 @@ struct FileHandleTraits {
 };
 
 // Events, threads and other kernel objects: creation fails with null.
-struct KernelHandleTraits {
-    using Type = HANDLE;
-    static Type invalid() noexcept { return nullptr; }
+struct KernelHandleTraits : NullIsNone<HANDLE> {
     static void close(Type h) noexcept { ::CloseHandle(h); }
 };
 
-struct GlobalMemoryTraits {
-    using Type = HGLOBAL;
-    static Type invalid() noexcept { return nullptr; }
+struct GlobalMemoryTraits : NullIsNone<HGLOBAL> {
     static void close(Type h) noexcept { ::GlobalFree(h); }
+};
+
+// Blocks the system allocates for the caller with LocalAlloc (SID strings,
+// formatted messages).
+struct LocalMemoryTraits : NullIsNone<HLOCAL> {
+    static void close(Type h) noexcept { ::LocalFree(h); }
+};
+
+// The lock GlobalLock took on a movable block.
+struct GlobalLockTraits : NullIsNone<HGLOBAL> {
+    static void close(Type h) noexcept { ::GlobalUnlock(h); }
+};
+
+struct RegistryKeyTraits : NullIsNone<HKEY> {
+    static void close(Type h) noexcept { ::RegCloseKey(h); }
+};
+
+// The clipboard this thread opened (OpenClipboard's owner window may be null,
+// so the owner is the success of the open).
+struct OpenClipboardTraits {
+    using Type = bool;
+    static Type invalid() noexcept { return false; }
+    static void close(Type) noexcept { ::CloseClipboard(); }
+};
+
+// A COM interface pointer, released once.
+template <typename Interface>
+struct ComTraits : NullIsNone<Interface*> {
+    using Type = Interface*;
+    static void close(Type p) noexcept { p->Release(); }
 };
 
 using UniqueFileHandle = Unique<FileHandleTraits>;
 using UniqueHandle = Unique<KernelHandleTraits>;
 using UniqueGlobal = Unique<GlobalMemoryTraits>;
+using UniqueLocal = Unique<LocalMemoryTraits>;
+using UniqueGlobalLock = Unique<GlobalLockTraits>;
+using UniqueRegistryKey = Unique<RegistryKeyTraits>;
+using UniqueClipboard = Unique<OpenClipboardTraits>;
+template <typename Interface>
+using UniqueCom = Unique<ComTraits<Interface>>;
 
 }  // namespace platform

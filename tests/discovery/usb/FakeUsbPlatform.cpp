@@ -335,32 +335,14 @@ struct FakeUsbWorld::Impl {
     }
 
     static DWORD WINAPI GetLastError() { return lastError; }
+    static void WINAPI SetLastError(DWORD error) { lastError = error; }
     static BOOL WINAPI SwitchToThread() { return ::SwitchToThread(); }
 };
 
 FakeUsbWorld::FakeUsbWorld() {
-    table_ = {
-        &Impl::HidD_GetHidGuid,
-        &Impl::HidD_GetAttributes,
-        &Impl::HidD_GetManufacturerString,
-        &Impl::HidD_GetProductString,
-        &Impl::HidD_GetSerialNumberString,
-        &Impl::SetupDiGetClassDevsW,
-        &Impl::SetupDiEnumDeviceInterfaces,
-        &Impl::SetupDiGetDeviceInterfaceDetailW,
-        &Impl::SetupDiDestroyDeviceInfoList,
-        &Impl::WinUsb_Initialize,
-        &Impl::WinUsb_Free,
-        &Impl::WinUsb_GetDescriptor,
-        &Impl::WinUsb_SetPipePolicy,
-        &Impl::CreateFileW,
-        &Impl::CloseHandle,
-        &Impl::GetProcessHeap,
-        &Impl::HeapAlloc,
-        &Impl::HeapFree,
-        &Impl::GetLastError,
-        &Impl::SwitchToThread,
-    };
+#define KELVANE_BIND_FAKE(name) table_.name = &Impl::name;
+    KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_BIND_FAKE)
+#undef KELVANE_BIND_FAKE
     if (world != nullptr) ADD_FAILURE() << "a fake USB world is already installed";
     world = this;
     previous_ = installUsbPlatform(&table_);
