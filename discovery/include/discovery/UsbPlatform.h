@@ -14,9 +14,10 @@ extern "C" {
 #include "platform/Unique.h"
 
 // Every function of the table, by name. The table's entries, the real table
-// and the fakes' tables are all made from this one list, each entry bound to the
-// function of the same name: an entry cannot be filled by another function of
-// the same signature, and a table without one of these functions does not
+// and the fake device world's table are all made from this one list, each entry
+// bound to the function of the same name (`&::name`, `&Impl::name`): no table is
+// written out by position, so two functions of one signature cannot trade
+// places, and a table whose source lacks one of these functions does not
 // compile.
 #define KELVANE_USB_PLATFORM_FUNCTIONS(X)                                           \
     /* HID class driver. */                                                         \
