@@ -14,12 +14,12 @@ std::string settingsPath(const std::string& logName) { return "Software\\Tavrell
 ScopedSettingsKey::ScopedSettingsKey(HKEY root, const std::string& logName)
     : root_(root), path_(settingsPath(logName)) {
     const LONG rc = RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0,
-                                    KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key_, nullptr);
+                                    KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key_.put(), nullptr);
     EXPECT_EQ(rc, ERROR_SUCCESS) << "cannot create test key " << path_;
 }
 
 ScopedSettingsKey::~ScopedSettingsKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
+    key_.reset();
     RegDeleteKeyExA(root_, path_.c_str(), KEY_WOW64_32KEY, 0);
 }
 
@@ -28,8 +28,8 @@ void ScopedSettingsKey::setDword(const char* name, uint32_t value) {
 }
 
 void ScopedSettingsKey::setRaw(const char* name, DWORD type, const void* data, DWORD size) {
-    ASSERT_NE(key_, nullptr);
-    ASSERT_EQ(RegSetValueExA(key_, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    ASSERT_TRUE(key_);
+    ASSERT_EQ(RegSetValueExA(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
 }
 
 void deleteSettingsKeys(const std::string& logName) {
@@ -38,14 +38,14 @@ void deleteSettingsKeys(const std::string& logName) {
 }
 
 std::string readFileBytes(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
+    const platform::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
     std::string bytes;
     char buffer[65536];
     DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
-    CloseHandle(file);
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
     return bytes;
 }
 
@@ -53,28 +53,35 @@ bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+platform::UniqueFileHandle createFileForWriting(const std::wstring& path) {
+    return platform::UniqueFileHandle(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+}  // namespace
+
 void writeFileBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    platform::UniqueFileHandle file = createFileForWriting(path);
+    ASSERT_TRUE(file);
     DWORD written = 0;
-    if (!bytes.empty()) WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    if (!bytes.empty()) WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    file.reset();
     ASSERT_EQ(written, bytes.size());
 }
 
 void writeFileOfSize(const std::wstring& path, uint64_t size) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    platform::UniqueFileHandle file = createFileForWriting(path);
+    ASSERT_TRUE(file);
     const std::string chunk(1 << 20, 'x');
     uint64_t left = size;
     while (left > 0) {
         const DWORD n = static_cast<DWORD>(left < chunk.size() ? left : chunk.size());
         DWORD written = 0;
-        WriteFile(file, chunk.data(), n, &written, nullptr);
+        WriteFile(file.get(), chunk.data(), n, &written, nullptr);
         left -= written;
         if (written == 0) break;
     }
-    CloseHandle(file);
+    file.reset();
     ASSERT_EQ(fileSizeOf(path), size);
 }
 
@@ -109,22 +116,20 @@ std::wstring widen(const std::string& text) {
 
 std::wstring clipboardText() {
     std::wstring text;
-    if (!OpenClipboard(nullptr)) return L"<busy>";
+    const platform::UniqueClipboard clipboard(OpenClipboard(nullptr) != FALSE);
+    if (!clipboard) return L"<busy>";
     if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
         if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+            const platform::UniqueGlobalLock lock(data);
             text = chars;
-            GlobalUnlock(data);
         }
     }
-    CloseClipboard();
     return text;
 }
 
 void clearClipboard() {
-    if (OpenClipboard(nullptr)) {
-        EmptyClipboard();
-        CloseClipboard();
-    }
+    const platform::UniqueClipboard clipboard(OpenClipboard(nullptr) != FALSE);
+    if (clipboard) EmptyClipboard();
 }
 
 std::wstring windowsPathOf(const std::string& path) {
@@ -152,49 +157,48 @@ ChildProcess::ChildProcess(const std::wstring& exePath, const std::wstring& argu
     static int counter = 0;
     outputPath_ = std::wstring(folder) + L"kelvane-child-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                   std::to_wstring(++counter) + L".txt";
-    HANDLE output = createInheritableFile(outputPath_);
-    if (output == INVALID_HANDLE_VALUE) return;
-    HANDLE errors = output;
+    const platform::UniqueFileHandle output(createInheritableFile(outputPath_));
+    if (!output) return;
+    platform::UniqueFileHandle separateErrorFile;
     if (separateErrors) {
         errorPath_ = outputPath_ + L".err";
-        errors = createInheritableFile(errorPath_);
+        separateErrorFile.reset(createInheritableFile(errorPath_));
     }
+    const HANDLE errors = separateErrors ? separateErrorFile.get() : output.get();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
+    startup.hStdOutput = output.get();
     startup.hStdError = errors;
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     PROCESS_INFORMATION info{};
     if (errors != INVALID_HANDLE_VALUE &&
         CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                        &info)) {
-        process_ = info.hProcess;
-        CloseHandle(info.hThread);
+        process_.reset(info.hProcess);
+        platform::UniqueHandle thread(info.hThread);
     }
-    if (errors != output && errors != INVALID_HANDLE_VALUE) CloseHandle(errors);
-    CloseHandle(output);
 }
 
 ChildProcess::~ChildProcess() {
     terminate();
-    if (process_ != nullptr) CloseHandle(process_);
+    process_.reset();
     deleteFileIfPresent(outputPath_);
     if (!errorPath_.empty()) deleteFileIfPresent(errorPath_);
 }
 
 DWORD ChildProcess::exitCode(DWORD timeoutMs) const {
     DWORD code = STILL_ACTIVE;
-    if (process_ != nullptr && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process_, &code);
+    if (process_ && WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process_.get(), &code);
     }
     return code;
 }
 
 void ChildProcess::terminate() {
-    if (process_ != nullptr && exitCode(0) == STILL_ACTIVE) {
-        TerminateProcess(process_, 9);
-        WaitForSingleObject(process_, 5000);
+    if (process_ && exitCode(0) == STILL_ACTIVE) {
+        TerminateProcess(process_.get(), 9);
+        WaitForSingleObject(process_.get(), 5000);
     }
 }
 

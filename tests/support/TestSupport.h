@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Unique.h"
+
 namespace testing_support {
 
 // A settings key Software\Tavrello\<name> under one root, in the 32-bit view,
@@ -24,7 +26,7 @@ public:
 private:
     HKEY root_;
     std::string path_;
-    HKEY key_ = nullptr;
+    platform::UniqueRegistryKey key_;
 };
 
 // Removes Software\Tavrello\<name> under both roots, in case a crashed run left it.
@@ -57,7 +59,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return process_ != nullptr; }
+    bool started() const { return process_.valid(); }
     // The exit code once the process has ended within timeoutMs, else STILL_ACTIVE.
     DWORD exitCode(DWORD timeoutMs) const;
     void terminate();
@@ -70,7 +72,7 @@ public:
 private:
     std::wstring outputPath_;
     std::wstring errorPath_;
-    HANDLE process_ = nullptr;
+    platform::UniqueHandle process_;
 };
 
 // A real click of the left button where the pointer is: down and up as one
