@@ -37,17 +37,19 @@ void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_D
     constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
     if (requiredSize < kPathOffset + sizeof(wchar_t)) return;
 
+    const DWORD blockSize = requiredSize;
     MemWrapper<SP_DEVICE_INTERFACE_DETAIL_DATA_W*> detail(static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(
-        os.HeapAlloc(os.GetProcessHeap(), HEAP_ZERO_MEMORY, requiredSize)));
+        os.HeapAlloc(os.GetProcessHeap(), HEAP_ZERO_MEMORY, blockSize)));
     if (detail.get() == nullptr) return;
     detail.get()->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!os.SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail.get(), requiredSize, &requiredSize,
+    if (!os.SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail.get(), blockSize, &requiredSize,
                                              nullptr)) {
         return;
     }
 
     DeviceInfo record;
-    const size_t pathCapacity = (requiredSize - kPathOffset) / sizeof(wchar_t);
+    // Bounded by the block we allocated, whatever size the call reports now.
+    const size_t pathCapacity = (blockSize - kPathOffset) / sizeof(wchar_t);
     record.devicePath.assign(detail.get()->DevicePath, wcsnlen(detail.get()->DevicePath, pathCapacity));
     if (record.devicePath.rfind(kHidInstanceMarker) == std::wstring::npos) return;
 

@@ -66,11 +66,26 @@ std::wstring displayedSerialNumber(const MotionUnitList& units) {
     return std::wstring();
 }
 
+namespace {
+
+bool isHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+// Counts characters, not code units: a surrogate pair is one character and is
+// never split by a "-". A lone surrogate counts as a character of its own.
 std::wstring formatSerialNumber(const wchar_t* text) {
     if (text == nullptr) return std::wstring();
-    std::wstring result(text);
-    for (size_t position : {18u, 12u, 6u}) {
-        if (result.size() > position) result.insert(position, 1, L'-');
+    std::wstring result;
+    size_t characters = 0;
+    for (const wchar_t* unit = text; *unit != L'\0'; ++unit) {
+        const bool secondHalf = unit != text && isHighSurrogate(unit[-1]) && isLowSurrogate(*unit);
+        if (!secondHalf) {
+            if (characters == 6 || characters == 12 || characters == 18) result += L'-';
+            ++characters;
+        }
+        result += *unit;
     }
     return result;
 }

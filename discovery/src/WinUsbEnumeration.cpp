@@ -6,7 +6,6 @@
 #include <cwchar>
 #include <cwctype>
 #include <memory>
-#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -30,13 +29,25 @@ constexpr DWORD kDetailBufferBytes = 4096;
 
 // The string of a descriptor of which `received` bytes arrived; never reads
 // beyond them. A header-only or malformed descriptor gives the empty string.
+// Like HID and service strings, the text ends at its first NUL: some firmware
+// counts a terminating NUL into the descriptor.
 std::wstring descriptorText(const UCHAR* descriptor, ULONG received) {
     if (received < 2 || descriptor[0] < 2) return std::wstring();
     const size_t units = (std::min<ULONG>(descriptor[0], received) - 2) / sizeof(wchar_t);
     std::wstring text(units, L'\0');
     if (units > 0) std::memcpy(&text[0], descriptor + 2, units * sizeof(wchar_t));
+    text.resize(std::wcslen(text.c_str()));
     return text;
 }
+
+// A heap block of the process heap, taken and given back through the platform table.
+struct PlatformHeapFree {
+    void operator()(UCHAR* block) const noexcept {
+        const UsbPlatform& os = usbPlatform();
+        os.HeapFree(os.GetProcessHeap(), 0, block);
+    }
+};
+using PlatformHeapBlock = std::unique_ptr<UCHAR[], PlatformHeapFree>;
 
 // Reads the device descriptor and the strings it names into the record.
 bool readDeviceStrings(const UsbPlatform& os, WINUSB_INTERFACE_HANDLE handle, DeviceInfo& record) {
@@ -89,7 +100,7 @@ bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USH
                           std::wstring& target) {
     const UsbPlatform& os = usbPlatform();
     UCHAR inlineBuffer[kInlineDescriptorBytes];
-    std::unique_ptr<UCHAR[]> heapBlock;
+    PlatformHeapBlock heapBlock;
     UCHAR* buffer = inlineBuffer;
     ULONG bufferSize = kInlineDescriptorBytes;
 
@@ -112,7 +123,7 @@ bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USH
 
         bufferSize *= 2;
         heapBlock.reset();
-        heapBlock.reset(new (std::nothrow) UCHAR[bufferSize]);
+        heapBlock.reset(static_cast<UCHAR*>(os.HeapAlloc(os.GetProcessHeap(), 0, bufferSize)));
         if (!heapBlock) return false;
         buffer = heapBlock.get();
     }

@@ -48,7 +48,7 @@ const char* const Usage =
     "  --seconds N           stop after N seconds (default: run until stopped)\n"
     "  --help                show this text\n"
     "\n"
-    "Strings longer than 127 characters are cut by the program. Exit code: 0 after a normal\n"
+    "Strings are sent cut to the 127 UTF-16 units the program reads. Exit code: 0 after a normal\n"
     "stop, 1 for a bad command line, 2 when the pipe cannot be served (another server has it).\n";
 
 std::string utf8(const std::wstring& text) {

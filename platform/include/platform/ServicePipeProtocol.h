@@ -62,9 +62,13 @@ inline ServiceMessage makeServiceRequest(uint32_t command, uint32_t sequence, ui
     return m;
 }
 
+inline bool isHighSurrogateUnit(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+
 // The text of a string reply: the 16-bit zero at the cut is written first, so
-// the text ends at the first NUL and never runs past the message.
+// the text ends at the first NUL and never runs past the message. A text cut
+// there loses a high surrogate left at its end: its other half was cut away.
 inline std::wstring readServiceString(ServiceMessage& reply) {
+    const bool moreAfterCut = reply[ServiceReplyStringEnd] != 0 || reply[ServiceReplyStringEnd + 1] != 0;
     reply[ServiceReplyStringEnd] = 0;
     reply[ServiceReplyStringEnd + 1] = 0;
     std::wstring text;
@@ -73,21 +77,23 @@ inline std::wstring readServiceString(ServiceMessage& reply) {
         if (unit == L'\0') break;
         text += unit;
     }
+    if (moreAfterCut && text.size() == ServiceReplyStringMaxUnits && isHighSurrogateUnit(text.back())) {
+        text.pop_back();
+    }
     return text;
 }
 
-// The service's side: the text fills the payload (at most 128 code units) and
-// is NUL-terminated when it leaves room for the NUL.
+// The service's side: at most what the client takes (ServiceReplyStringMaxUnits
+// code units, cut as the client cuts), always NUL-terminated.
 inline void writeServiceString(ServiceMessage& reply, const std::wstring& text) {
-    const size_t capacity = (ServiceMessageSize - ServiceReplyPayloadOffset) / 2;
+    size_t units = text.size() < ServiceReplyStringMaxUnits ? text.size() : ServiceReplyStringMaxUnits;
+    if (units < text.size() && isHighSurrogateUnit(static_cast<uint16_t>(text[units - 1]))) --units;
     size_t offset = ServiceReplyPayloadOffset;
-    for (size_t i = 0; i < text.size() && i < capacity; ++i, offset += 2) {
+    for (size_t i = 0; i < units; ++i, offset += 2) {
         const auto unit = static_cast<uint16_t>(text[i]);
         reply[offset] = static_cast<uint8_t>(unit);
         reply[offset + 1] = static_cast<uint8_t>(unit >> 8);
     }
-    if (offset + 1 < ServiceMessageSize) {
-        reply[offset] = 0;
-        reply[offset + 1] = 0;
-    }
+    reply[offset] = 0;
+    reply[offset + 1] = 0;
 }

@@ -111,6 +111,24 @@ TEST(SerialText, GroupsOfSixFromTheLeft) {
     }
 }
 
+TEST(SerialText, DashesOnlyBetweenWholeCharacters) {
+    // A surrogate pair is one character; a lone surrogate is one of its own.
+    const std::wstring pair = L"\xD83D\xDE00";
+    const struct {
+        std::wstring text;
+        std::wstring shown;
+    } cases[] = {
+        {L"ABCDE" + pair + L"X", L"ABCDE" + pair + L"-X"},
+        {L"ABCDEF" + pair, L"ABCDEF-" + pair},
+        {L"ABCDE" + pair, L"ABCDE" + pair},
+        {pair + pair + pair + pair + pair + pair + pair, pair + pair + pair + pair + pair + pair + L"-" + pair},
+        {L"ABCDE\xD83DXY", L"ABCDE\xD83D-XY"},
+        {L"ABCDE\xDE00XY", L"ABCDE\xDE00-XY"},
+        {L"ABCDEFGHIJKLMNOPQ" + pair + L"Z", L"ABCDEF-GHIJKL-MNOPQ" + pair + L"-Z"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(formatSerialNumber(c.text.c_str()), c.shown) << c.text.size() << " units";
+}
+
 TEST(SerialText, NullGivesEmptyAndTheTextIsNotChanged) {
     EXPECT_EQ(formatSerialNumber(nullptr), L"");
     wchar_t text[] = L"ABCDEFGHIJKLM";

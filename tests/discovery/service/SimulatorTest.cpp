@@ -130,3 +130,36 @@ TEST(ServiceSimulatorTest, RefusesABadCommandLine) {
 }
 
 }  // namespace
+
+TEST(ServiceStrings, TheServiceSendsWhatTheClientTakesAndNoCutLeavesHalfACharacter) {
+    const std::wstring pair = L"\xD83D\xDE00";
+    const std::wstring a126(126, L'a');
+    const struct {
+        const char* name;
+        std::wstring sent;
+        std::wstring read;
+    } cases[] = {
+        {"127 units", std::wstring(127, L'b'), std::wstring(127, L'b')},
+        {"128 units", std::wstring(128, L'c'), std::wstring(127, L'c')},
+        {"pair across the cut", a126 + pair, a126},
+        {"pair before the cut", std::wstring(125, L'a') + pair + L"z", std::wstring(125, L'a') + pair},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceUnit unit = testing_support::sampleUnit(0);
+        unit.serialNumber = c.sent;
+        ServiceRequestRecord request;
+        request.command = ServiceCommandSerial;
+        ServiceMessage reply = buildServiceReply({unit}, request);
+        EXPECT_EQ(reply[ServiceReplyStringEnd] | reply[ServiceReplyStringEnd + 1], 0) << "terminated before the cut";
+        EXPECT_EQ(readServiceString(reply), c.read);
+
+        // A service that fills the whole payload: the client cuts alike.
+        ServiceMessage full{};
+        for (size_t i = 0; i < c.sent.size() && 8 + 2 * i < ServiceMessageSize; ++i) {
+            full[8 + 2 * i] = static_cast<uint8_t>(c.sent[i]);
+            full[9 + 2 * i] = static_cast<uint8_t>(c.sent[i] >> 8);
+        }
+        EXPECT_EQ(readServiceString(full), c.read);
+    }
+}

@@ -162,6 +162,9 @@ struct FakeUsbWorld::Impl {
             devInfo->DevInst = static_cast<DWORD>(index + 1);
         }
         if (requiredSize != nullptr) *requiredSize = needed;
+        if (requiredSize != nullptr && hid && hidInterface->detailSizeAfterRead != 0) {
+            *requiredSize = hidInterface->detailSizeAfterRead;
+        }
         return TRUE;
     }
 

@@ -52,6 +52,7 @@ struct HidInterface {
     // Scripted behaviour.
     bool zeroDetailSize = false;  // the sizing call reports 0 bytes
     DWORD detailSizeOverride = 0;  // when not 0, the sizing call reports this size
+    DWORD detailSizeAfterRead = 0;  // when not 0, the detail read reports this size afterwards
     bool failDetail = false;      // the detail read itself fails
     bool failOpen = false;
     bool failAttributes = false;

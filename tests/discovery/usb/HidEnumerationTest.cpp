@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FakeUsbPlatform.h"
+#include "GuardedHeap.h"
 #include "discovery/HidEnumeration.h"
 
 using fake_usb::countOf;
@@ -292,4 +293,29 @@ TEST(HidEnumeration, UnterminatedStringsDoNotCarryOverEarlierText) {
     EXPECT_EQ(list[1].product, L"Unit");
     EXPECT_EQ(list[1].serialNumber, L"") << "not the previous device's serial number";
     EXPECT_TRUE(world.allReleased());
+}
+
+TEST(HidEnumeration, PathIsBoundedByTheAllocatedBlockWhateverTheDetailReadReports) {
+    // The sizing call reports room for 24 units and no terminator; the detail
+    // read then reports a size that wraps, one that fits, or one past the block.
+    const std::wstring path = L"\\\\?\\hid#x&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    const DWORD block = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 24 * 2);
+    for (DWORD reported : {DWORD{2}, DWORD{3}, block - 2, block + 2, DWORD{4096}}) {
+        SCOPED_TRACE(reported);
+        FakeUsbWorld world;
+        fake_usb::GuardedHeap heap;  // reading past the block faults
+        HidInterface& cut = world.addHidInterface(path, kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        cut.detailSizeOverride = block;
+        cut.detailSizeAfterRead = reported;
+        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S2");
+        DeviceList list;
+        enumerateHidDevices(list, nullptr, nullptr, true);
+
+        const std::vector<fake_usb::OpenRequest> opens = world.openRequests();
+        ASSERT_EQ(opens.size(), 2u);
+        EXPECT_EQ(opens[0].path, path.substr(0, 24));
+        EXPECT_EQ(devicePaths(list), std::vector<std::wstring>{hidPath(kVid, kPid, 0)});
+        EXPECT_EQ(heap.outstanding(), 0);
+        EXPECT_TRUE(world.allReleased());
+    }
 }
