@@ -22,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeUsbPlatform.h"
@@ -193,7 +194,7 @@ TEST(Fuzz, ServiceStringIsTheTextUpToItsFirstNul) {
             sent = random.text(200);
             writeServiceString(message, sent);
         } else {
-            for (uint8_t& b : message) b = random.chance(5) ? 0 : random.byte();
+            for (uint8_t& b : message) b = static_cast<uint8_t>(random.chance(5) ? 0 : random.byte());
         }
         const ServiceMessage original = message;
         auto* input = static_cast<ServiceMessage*>(static_cast<void*>(blocks.copyOf(message.data(), message.size())));
@@ -218,7 +219,7 @@ std::vector<uint8_t> randomDescriptor(Random& random, bool& wellFormed) {
     wellFormed = random.chance(60);
     if (wellFormed) return fake_usb::stringDescriptor(random.text(126));
     std::vector<uint8_t> bytes(random.below(300));
-    for (uint8_t& b : bytes) b = random.chance(10) ? 0 : random.byte();
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random.chance(10) ? 0 : random.byte());
     if (bytes.size() > 1 && random.chance(50)) bytes[1] = 3;
     return bytes;
 }
@@ -372,7 +373,7 @@ TEST(Fuzz, WinUsbPassReadsWhatArrivedAndReleasesEverything) {
             }
             if (random.chance(20)) {
                 device.deviceDescriptor.resize(random.below(20));
-                for (uint8_t& b : device.deviceDescriptor) b = random.chance(70) ? random.below(5) : random.byte();
+                for (uint8_t& b : device.deviceDescriptor) b = static_cast<uint8_t>(random.chance(70) ? random.below(5) : random.byte());
             }
             if (random.chance(3)) device.setupClass = fake_usb::kHidSetupClassGuid;
             device.oversizeFailsWithInsufficientBuffer = random.chance(50);
@@ -438,12 +439,12 @@ public:
         } else if (request.command == ServiceCommandDeviceIdentity) {
             writeLe32(&reply[ServiceReplyVendorIdOffset], random_.chance(80) ? 0x0483 : static_cast<uint32_t>(random_.next()));
             writeLe32(&reply[ServiceReplyProductIdOffset], random_.chance(80) ? 0xA110 : static_cast<uint32_t>(random_.next()));
-            reply[ServiceReplyKindOffset] = random_.chance(80) ? 1 : random_.byte();
+            reply[ServiceReplyKindOffset] = static_cast<uint8_t>(random_.chance(80) ? 1 : random_.byte());
         } else if (random_.chance(70)) {
             const bool maker = request.command == ServiceCommandManufacturer && random_.chance(60);
             writeServiceString(reply, maker ? L"Tavrello" : random_.text(200));
         } else {
-            for (size_t i = ServiceReplyPayloadOffset; i < ServiceMessageSize; ++i) reply[i] = random_.chance(5) ? 0 : random_.byte();
+            for (size_t i = ServiceReplyPayloadOffset; i < ServiceMessageSize; ++i) reply[i] = static_cast<uint8_t>(random_.chance(5) ? 0 : random_.byte());
         }
         if (random_.chance(3)) writeLe32(&reply[ServiceReplySequenceOffset], request.sequence + 1);
         std::vector<uint8_t> bytes(reply.begin(), reply.end());

@@ -61,11 +61,6 @@ bool GuardedBlocks::give(void* block) {
     return true;
 }
 
-size_t GuardedBlocks::held() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return held_.size();
-}
-
 GuardedHeap::GuardedHeap() : table_(usbPlatform()) {
     if (installed != nullptr) ADD_FAILURE() << "a guarded heap is already installed";
     installed = this;
@@ -86,7 +81,7 @@ LPVOID WINAPI GuardedHeap::heapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
         if (self.fail_) return nullptr;
     }
     // Without HEAP_ZERO_MEMORY the block holds garbage, as a real heap's may.
-    void* block = self.blocks_.take(bytes, (flags & HEAP_ZERO_MEMORY) != 0 ? 0 : 0xA5);
+    void* block = self.blocks_.take(bytes, static_cast<uint8_t>((flags & HEAP_ZERO_MEMORY) != 0 ? 0 : 0xA5));
     if (block != nullptr) {
         std::lock_guard<std::mutex> lock(self.mutex_);
         ++self.allocated_;
@@ -105,11 +100,6 @@ BOOL WINAPI GuardedHeap::heapFree(HANDLE, DWORD, LPVOID block) {
 int GuardedHeap::outstanding() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return allocated_ - freed_;
-}
-
-int GuardedHeap::allocated() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return allocated_;
 }
 
 int GuardedHeap::badFrees() const {

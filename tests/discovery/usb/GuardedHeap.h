@@ -31,7 +31,6 @@ public:
     void* take(size_t bytes, uint8_t fill);
     // False when the pointer is not a block handed out and still held.
     bool give(void* block);
-    size_t held() const;
 
     // Copies `bytes` into a guarded block: for inputs handed to code under test.
     template <typename T>
@@ -61,7 +60,6 @@ public:
     GuardedHeap& operator=(const GuardedHeap&) = delete;
 
     int outstanding() const;  // blocks allocated and not yet freed
-    int allocated() const;
     int badFrees() const;     // frees of something not allocated here
     void setAllocationsFail(bool fail);
 
