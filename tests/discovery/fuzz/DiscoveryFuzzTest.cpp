@@ -113,7 +113,10 @@ void runInputs(const char* target, uint64_t shortRun, const std::vector<uint64_t
         currentInput = i < seeds.size() ? seeds[i] : Random(targetSeed + i).next();
         Random random(currentInput);
         one(random);
-        ++ran;
+        if (++ran % 100000 == 0) {
+            std::printf("%s: %llu inputs so far\n", target, static_cast<unsigned long long>(ran));
+            std::fflush(stdout);
+        }
         if (::testing::Test::HasFailure()) {
             ADD_FAILURE() << target << ": failing input --input=" << currentInput;
             break;

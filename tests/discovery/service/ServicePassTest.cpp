@@ -294,7 +294,7 @@ TEST_F(ServicePassTest, StringsAreCutAt127CodeUnits) {
     std::wstring longText;
     while (longText.size() < 200) longText += letters;
     struct Case {
-        size_t length;  // units the service sends; 128 and more leave no NUL in the payload
+        size_t length;  // units the service is given; it sends at most the 127 the client takes
         size_t kept;
     };
     for (const Case& c : {Case{0, 0}, Case{126, 126}, Case{127, 127}, Case{128, 127}, Case{200, 127}}) {
