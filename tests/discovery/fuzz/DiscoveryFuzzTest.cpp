@@ -542,17 +542,28 @@ TEST(Fuzz, ServicePassListsWhatTheServiceSentAndClosesItsPipe) {
     server.setScript([&input](const ServiceRequestRecord& request) { return input.plan(request); });
     ASSERT_TRUE(server.start());
     runInputs("service-pass", 300, {6178012054348681932ull}, [&](Random& random) {
-        input.reset(random.next());
+        const uint64_t replies = random.next();
         const IdFilter idFilter = randomIdFilter(random);
         const DescriptionFilter descriptionFilter = randomDescriptionFilter(random);
-        DeviceList list(1);
-        const bool answered = queryServiceDevices(list, idFilter, descriptionFilter, server.serviceName());
-        ASSERT_TRUE(server.waitUntilIdle(2000)) << "the pipe was left open";
-        DeviceList expected;
-        bool expectedAnswered = false;
-        ASSERT_TRUE(input.expected(expected, expectedAnswered, idFilter, descriptionFilter)) << "unasked requests";
-        ASSERT_EQ(answered, expectedAnswered);
-        ASSERT_TRUE(sameEntries(list, expected));
+        // A loaded machine can hold a reply past the client's bound, which the
+        // service cannot see: a wrong result of a pass that took that long is
+        // run again, and only one that also comes on a prompt run counts.
+        for (int attempt = 1;; ++attempt) {
+            input.reset(replies);
+            DeviceList list(1);
+            const auto start = std::chrono::steady_clock::now();
+            const bool answered = queryServiceDevices(list, idFilter, descriptionFilter, server.serviceName());
+            const bool slow = std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(ServiceReplyTimeoutMs);
+            ASSERT_TRUE(server.waitUntilIdle(2000)) << "the pipe was left open";
+            DeviceList expected;
+            bool expectedAnswered = false;
+            const bool inOrder = input.expected(expected, expectedAnswered, idFilter, descriptionFilter);
+            if (inOrder && answered == expectedAnswered && sameEntries(list, expected)) break;
+            if (slow && attempt < 5) continue;
+            ASSERT_TRUE(inOrder) << "requests that do not follow from the replies";
+            ASSERT_EQ(answered, expectedAnswered);
+            ASSERT_TRUE(sameEntries(list, expected));
+        }
     });
 }
 
