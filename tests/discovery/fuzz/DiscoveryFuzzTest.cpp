@@ -79,7 +79,7 @@ public:
             const uint32_t kind = below(100);
             if (kind < 70) out += static_cast<wchar_t>(L'A' + below(26));
             else if (kind < 76) out += L'\0';
-            else if (kind < 86) out += {static_cast<wchar_t>(0xD800 + below(0x400)), static_cast<wchar_t>(0xDC00 + below(0x400))};
+            else if (kind < 86) out += {wchar_t(0xD800 + below(0x400)), wchar_t(0xDC00 + below(0x400))};
             else if (kind < 90) out += static_cast<wchar_t>(0xD800 + below(0x800));
             else out += static_cast<wchar_t>(1 + below(0xFFFF));
         }
@@ -309,8 +309,8 @@ TEST(Fuzz, HidPassReadsWhatArrivedAndReleasesEverything) {
                                       random.chance(50) ? L"Kelvane" : random.text(600), random.text(600));
             const DWORD natural =
                 static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (path.size() + 1) * 2);
-            if (random.chance(20)) hid.detailSizeOverride = random.chance(50) ? random.below(16) : random.below(natural * 2);
-            if (random.chance(20)) hid.detailSizeAfterRead = random.chance(50) ? random.below(8) : random.below(0x10000);
+            if (random.chance(20)) hid.detailSizeOverride = random.below(random.chance(50) ? 16 : natural * 2);
+            if (random.chance(20)) hid.detailSizeAfterRead = random.below(random.chance(50) ? 8 : 0x10000);
             hid.zeroDetailSize = random.chance(3);
             hid.failDetail = random.chance(3);
             hid.failOpen = random.chance(3);
@@ -371,12 +371,18 @@ TEST(Fuzz, WinUsbPassReadsWhatArrivedAndReleasesEverything) {
             fake_usb::WinUsbDevice& device = world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"S");
             Expected expected{&device, {true, true, true}};
             for (uint8_t index = 1; index <= 3; ++index) {
-                if (random.chance(50)) device.stringDescriptors[index] = randomDescriptor(random, expected.wellFormed[index - 1]);
-                if (random.chance(3)) device.stringErrors[index] = random.chance(50) ? ERROR_INSUFFICIENT_BUFFER : ERROR_GEN_FAILURE;
+                if (random.chance(50)) {
+                    device.stringDescriptors[index] = randomDescriptor(random, expected.wellFormed[index - 1]);
+                }
+                if (random.chance(3)) {
+                    device.stringErrors[index] = random.chance(50) ? ERROR_INSUFFICIENT_BUFFER : ERROR_GEN_FAILURE;
+                }
             }
             if (random.chance(20)) {
                 device.deviceDescriptor.resize(random.below(20));
-                for (uint8_t& b : device.deviceDescriptor) b = static_cast<uint8_t>(random.chance(70) ? random.below(5) : random.byte());
+                for (uint8_t& b : device.deviceDescriptor) {
+                    b = static_cast<uint8_t>(random.chance(70) ? random.below(5) : random.byte());
+                }
             }
             if (random.chance(3)) device.setupClass = fake_usb::kHidSetupClassGuid;
             device.oversizeFailsWithInsufficientBuffer = random.chance(50);
@@ -440,14 +446,16 @@ public:
         if (request.command == ServiceCommandDeviceCount) {
             writeLe32(&reply[ServiceReplyCountOffset], units_);
         } else if (request.command == ServiceCommandDeviceIdentity) {
-            writeLe32(&reply[ServiceReplyVendorIdOffset], random_.chance(80) ? 0x0483 : static_cast<uint32_t>(random_.next()));
-            writeLe32(&reply[ServiceReplyProductIdOffset], random_.chance(80) ? 0xA110 : static_cast<uint32_t>(random_.next()));
+            writeLe32(&reply[ServiceReplyVendorIdOffset], random_.chance(80) ? 0x0483 : uint32_t(random_.next()));
+            writeLe32(&reply[ServiceReplyProductIdOffset], random_.chance(80) ? 0xA110 : uint32_t(random_.next()));
             reply[ServiceReplyKindOffset] = static_cast<uint8_t>(random_.chance(80) ? 1 : random_.byte());
         } else if (random_.chance(70)) {
             const bool maker = request.command == ServiceCommandManufacturer && random_.chance(60);
             writeServiceString(reply, maker ? L"Tavrello" : random_.text(200));
         } else {
-            for (size_t i = ServiceReplyPayloadOffset; i < ServiceMessageSize; ++i) reply[i] = static_cast<uint8_t>(random_.chance(5) ? 0 : random_.byte());
+            for (size_t i = ServiceReplyPayloadOffset; i < ServiceMessageSize; ++i) {
+                reply[i] = static_cast<uint8_t>(random_.chance(5) ? 0 : random_.byte());
+            }
         }
         if (random_.chance(3)) writeLe32(&reply[ServiceReplySequenceOffset], request.sequence + 1);
         std::vector<uint8_t> bytes(reply.begin(), reply.end());
@@ -553,7 +561,8 @@ TEST(Fuzz, ServicePassListsWhatTheServiceSentAndClosesItsPipe) {
             DeviceList list(1);
             const auto start = std::chrono::steady_clock::now();
             const bool answered = queryServiceDevices(list, idFilter, descriptionFilter, server.serviceName());
-            const bool slow = std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(ServiceReplyTimeoutMs);
+            const bool slow =
+                std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(ServiceReplyTimeoutMs);
             ASSERT_TRUE(server.waitUntilIdle(2000)) << "the pipe was left open";
             DeviceList expected;
             bool expectedAnswered = false;

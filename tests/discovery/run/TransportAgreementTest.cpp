@@ -82,7 +82,8 @@ TEST(TransportAgreement, SameStringsAndSameVerdictThroughEveryTransport) {
             const struct {
                 const char* transport;
                 DeviceList list;
-            } results[] = {{"HID", throughHid(sent)}, {"WinUSB", throughWinUsb(sent)}, {"service", throughService(sent)}};
+            } results[] = {
+                {"HID", throughHid(sent)}, {"WinUSB", throughWinUsb(sent)}, {"service", throughService(sent)}};
             for (const auto& r : results) {
                 SCOPED_TRACE(std::string(c.name) + (ending.empty() ? "" : ", NUL-terminated") + ", " + r.transport);
                 if (!c.recognised) {
