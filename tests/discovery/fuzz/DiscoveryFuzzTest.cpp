@@ -584,13 +584,16 @@ int main(int argc, char** argv) {
             const std::string prefix = std::string(name) + "=";
             return arg.compare(0, prefix.size(), prefix) == 0 ? argv[i] + prefix.size() : nullptr;
         };
-        if (const char* v = value("--inputs")) {
-            options.inputs = std::strtoull(v, nullptr, 10);
-        } else if (const char* v = value("--seed")) {
-            options.seed = std::strtoull(v, nullptr, 10);
-        } else if (const char* v = value("--input")) {
+        const char* inputs = value("--inputs");
+        const char* seed = value("--seed");
+        const char* input = value("--input");
+        if (inputs != nullptr) {
+            options.inputs = std::strtoull(inputs, nullptr, 10);
+        } else if (seed != nullptr) {
+            options.seed = std::strtoull(seed, nullptr, 10);
+        } else if (input != nullptr) {
             options.oneInput = true;
-            options.input = std::strtoull(v, nullptr, 10);
+            options.input = std::strtoull(input, nullptr, 10);
         } else {
             std::fprintf(stderr, "unknown argument %s\nusage: %s [--inputs=N] [--seed=S] [--input=SEED]\n",
                          arg.c_str(), argv[0]);
