@@ -465,7 +465,7 @@ public:
         else if (shape < 5) plan.action = ServiceReplyPlan::Action::DropConnection;
         const bool valid = plan.action == ServiceReplyPlan::Action::Reply && bytes.size() == ServiceMessageSize &&
                            readLe32(&reply[ServiceReplySequenceOffset]) == request.sequence;
-        sent_.push_back(Sent{request.command, request.deviceIndex, valid, reply});
+        sent_.push_back(Sent{request.command, request.deviceIndex, request.connection, valid, reply});
         plan.size = static_cast<uint32_t>(bytes.size());
         plan.edit = [bytes](std::vector<uint8_t>& out) { out = bytes; };
         return plan;
@@ -516,10 +516,22 @@ public:
         return at == sent_.size();
     }
 
+    // The requests as they came: command/index@connection, "!" after an invalid reply.
+    std::string trace() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string out;
+        for (const Sent& sent : sent_) {
+            out += std::to_string(sent.command) + "/" + std::to_string(sent.index) + "@" +
+                   std::to_string(sent.connection) + (sent.valid ? " " : "! ");
+        }
+        return out;
+    }
+
 private:
     struct Sent {
         uint32_t command;
         uint32_t index;
+        uint32_t connection;
         bool valid;
         ServiceMessage reply;
     };
@@ -561,15 +573,17 @@ TEST(Fuzz, ServicePassListsWhatTheServiceSentAndClosesItsPipe) {
             DeviceList list(1);
             const auto start = std::chrono::steady_clock::now();
             const bool answered = queryServiceDevices(list, idFilter, descriptionFilter, server.serviceName());
+            // Half the bound: a timed wait may end a little early by this clock.
             const bool slow =
-                std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(ServiceReplyTimeoutMs);
+                std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(ServiceReplyTimeoutMs / 2);
             ASSERT_TRUE(server.waitUntilIdle(2000)) << "the pipe was left open";
             DeviceList expected;
             bool expectedAnswered = false;
             const bool inOrder = input.expected(expected, expectedAnswered, idFilter, descriptionFilter);
             if (inOrder && answered == expectedAnswered && sameEntries(list, expected)) break;
             if (slow && attempt < 5) continue;
-            ASSERT_TRUE(inOrder) << "requests that do not follow from the replies";
+            ASSERT_TRUE(inOrder) << "requests that do not follow from the replies: " << input.trace()
+                                 << "; attempt " << attempt << (slow ? ", slow" : "");
             ASSERT_EQ(answered, expectedAnswered);
             ASSERT_TRUE(sameEntries(list, expected));
         }
