@@ -21,7 +21,8 @@ const wchar_t* const CopyText = L"Copy to clipboard";
 const wchar_t* const CloseText = L"Close";
 const wchar_t* const FontFace = L"Verdana";
 
-constexpr DWORD MainWindowStyle = 0x80CF0000;  // WS_POPUP | WS_OVERLAPPEDWINDOW
+constexpr DWORD MainWindowStyle = WS_POPUP | WS_OVERLAPPEDWINDOW;
+static_assert(MainWindowStyle == 0x80CF0000, "the main window's style");
 constexpr int LogoResourceId = 102;
 constexpr UINT_PTR CheckTimerId = 0;
 constexpr UINT CheckIntervalMs = 1000;

@@ -117,8 +117,8 @@ TEST_F(GeometryTest, ScaleMustBeFiniteAndPositive) {
 }
 
 TEST_F(GeometryTest, RemovedFrameLeavesTheWholeWindowAsClientArea) {
-    // The main window's style: WS_POPUP with WS_OVERLAPPEDWINDOW.
-    auto probe = makeTopLevel(10, 10, 650, 232, 1.0f, 0x80CF0000);
+    // The main window's style.
+    auto probe = makeTopLevel(10, 10, 650, 232, 1.0f, WS_POPUP | WS_OVERLAPPEDWINDOW);
     probe->removeFrame();
     const LONG style = GetWindowLongW(probe->hwnd(), GWL_STYLE);
     EXPECT_EQ(style & (WS_CAPTION | WS_THICKFRAME | WS_SYSMENU), 0);
