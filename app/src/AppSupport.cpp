@@ -22,19 +22,29 @@ GetScaleFactorForMonitorFn g_getScaleFactor = nullptr;
 
 float scaleForDeviceFactor(int percentage) {
     switch (percentage) {
-    case 120: case 125: case 140: case 150: case 160: case 175: case 180: case 200:
-    case 225: case 250: case 300: case 350: case 400: case 450: case 500:
-        return static_cast<float>(percentage) / 100.0f;
-    default:
-        return 1.0f;
+    case 120:
+    case 125:
+    case 140:
+    case 150:
+    case 160:
+    case 175:
+    case 180:
+    case 200:
+    case 225:
+    case 250:
+    case 300:
+    case 350:
+    case 400:
+    case 450:
+    case 500: return static_cast<float>(percentage) / 100.0f;
+    default: return 1.0f;
     }
 }
 
 float monitorScaleFactor() {
     if (g_shcore == nullptr) g_shcore = LoadLibraryA("Shcore.dll");
     if (g_shcore != nullptr && g_getScaleFactor == nullptr) {
-        g_getScaleFactor =
-            reinterpret_cast<GetScaleFactorForMonitorFn>(
+        g_getScaleFactor = reinterpret_cast<GetScaleFactorForMonitorFn>(
             reinterpret_cast<void*>(GetProcAddress(g_shcore, "GetScaleFactorForMonitor")));
     }
     if (g_shcore == nullptr || g_getScaleFactor == nullptr) return 1.0f;
@@ -80,8 +90,7 @@ std::unique_ptr<Gdiplus::Bitmap> loadPngResource(HMODULE module, const wchar_t* 
     {
         Gdiplus::Graphics graphics(owned.get());
         graphics.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-        if (graphics.DrawImage(&decoded, 0, 0, static_cast<INT>(width), static_cast<INT>(height)) !=
-            Gdiplus::Ok) {
+        if (graphics.DrawImage(&decoded, 0, 0, static_cast<INT>(width), static_cast<INT>(height)) != Gdiplus::Ok) {
             return nullptr;
         }
     }

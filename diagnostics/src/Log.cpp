@@ -61,14 +61,13 @@ void rotateLogFiles(const std::wstring& path) {
     static const wchar_t* const generations[] = {L".bak", L".ba2", L".ba3", L".ba4", L".ba5"};
     DeleteFileW((path + generations[4]).c_str());
     for (int i = 3; i >= 0; --i) {
-        MoveFileExW((path + generations[i]).c_str(), (path + generations[i + 1]).c_str(),
-                    MOVEFILE_REPLACE_EXISTING);
+        MoveFileExW((path + generations[i]).c_str(), (path + generations[i + 1]).c_str(), MOVEFILE_REPLACE_EXISTING);
     }
     MoveFileExW(path.c_str(), (path + generations[0]).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-LogFile::LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate,
-                 LogHeaderMode headerMode, LogFolderKind folderKind)
+LogFile::LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate, LogHeaderMode headerMode,
+                 LogFolderKind folderKind)
     : level_(readLogLevel(name)), truncate_(truncate), headerMode_(headerMode), encoding_(encoding) {
     path_ = resolveLogFolder(folderKind);
     path_ += L'\\';
@@ -94,8 +93,8 @@ LogFile::LogFile(const char* name, int32_t encoding, bool nameSuffix, bool trunc
         if (headerMode_ == LogHeaderMode::CreatedWithVersion) {
             const FileVersion v = readFileVersion(moduleInfo().fullPath);
             wchar_t line[96];
-            swprintf(line, sizeof line / sizeof line[0], L"EXE Version: %hu.%hu.%hu.%hu\n", v.major,
-                     v.minor, v.build, v.revision);
+            swprintf(line, sizeof line / sizeof line[0], L"EXE Version: %hu.%hu.%hu.%hu\n", v.major, v.minor, v.build,
+                     v.revision);
             writePrefix(TagLifecycle);
             writeWide(line);
         }
@@ -189,9 +188,9 @@ void LogFile::writeError(const char* format, va_list args) {
 void LogFile::writeErrorCode(int32_t code, uint32_t extra) {
     if (!beginErrorLine()) return;
     char body[64];
-    const int length = extra != 0 ? snprintf(body, sizeof body, "GEC:%d, X:%u\n", static_cast<int>(code),
-                                             static_cast<unsigned>(extra))
-                                   : snprintf(body, sizeof body, "GEC:%d\n", static_cast<int>(code));
+    const int length =
+        extra != 0 ? snprintf(body, sizeof body, "GEC:%d, X:%u\n", static_cast<int>(code), static_cast<unsigned>(extra))
+                   : snprintf(body, sizeof body, "GEC:%d\n", static_cast<int>(code));
     writeNarrow(body, static_cast<size_t>(length));
     fflush(stream_);
 }

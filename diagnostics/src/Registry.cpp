@@ -19,14 +19,11 @@ HKEY rootForSelector(int32_t selector) {
 
 }  // namespace
 
-REGSAM registryAccessMask(int32_t viewFlag) {
-    return KEY_READ | (viewFlag != 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
-}
+REGSAM registryAccessMask(int32_t viewFlag) { return KEY_READ | (viewFlag != 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY); }
 
 RegistryKey::RegistryKey(const char* path, int32_t rootSelector, int32_t viewFlag) {
     HKEY opened = nullptr;
-    if (RegOpenKeyExA(rootForSelector(rootSelector), path, 0, registryAccessMask(viewFlag), &opened) ==
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExA(rootForSelector(rootSelector), path, 0, registryAccessMask(viewFlag), &opened) == ERROR_SUCCESS) {
         key_.reset(opened);
     }
 }
@@ -35,8 +32,8 @@ bool RegistryKey::queryValue(const char* valueName, int32_t* destination) const 
     if (!key_) return false;
     DWORD type = 0;
     DWORD size = sizeof(int32_t);
-    return RegQueryValueExA(key_.get(), valueName, nullptr, &type,
-                            reinterpret_cast<BYTE*>(destination), &size) == ERROR_SUCCESS;
+    return RegQueryValueExA(key_.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(destination), &size) ==
+           ERROR_SUCCESS;
 }
 
 int32_t readLogLevel(const char* logName) {

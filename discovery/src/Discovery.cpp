@@ -16,8 +16,7 @@ void enumerateUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
     enumerateWinUsbDevices(list, idFilter, descriptionFilter);
 }
 
-void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,
-                     bool removeDuplicates) {
+void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter, bool removeDuplicates) {
     list.clear();
     enumerateUsbDevices(list, idFilter, descriptionFilter);
     enumerateHidDevices(list, idFilter, descriptionFilter, removeDuplicates);

@@ -11,9 +11,7 @@ constexpr ULONG kStringBufferBytes = 1024;
 constexpr size_t kStringBufferUnits = kStringBufferBytes / sizeof(wchar_t);
 
 // The text of a string read, up to its first NUL and never past the buffer.
-std::wstring bufferText(const wchar_t* buffer) {
-    return std::wstring(buffer, wcsnlen(buffer, kStringBufferUnits));
-}
+std::wstring bufferText(const wchar_t* buffer) { return std::wstring(buffer, wcsnlen(buffer, kStringBufferUnits)); }
 
 // Reads one HID string into `target`; false when the driver refuses. The buffer
 // is cleared first: a driver that reports success without writing a terminator
@@ -26,9 +24,8 @@ bool readHidString(decltype(&::HidD_GetProductString) read, HANDLE device, wchar
 }
 
 // Examines one enumerated interface; appends it to the list when it is taken.
-void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData,
-                      wchar_t* buffer, DeviceList& list, IdFilter idFilter,
-                      DescriptionFilter descriptionFilter, bool removeDuplicates) {
+void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, wchar_t* buffer,
+                      DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter, bool removeDuplicates) {
     DWORD requiredSize = 0;
     os.SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &requiredSize, nullptr);
     if (requiredSize == 0) return;
@@ -42,8 +39,7 @@ void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_D
         os.HeapAlloc(os.GetProcessHeap(), HEAP_ZERO_MEMORY, blockSize)));
     if (detail.get() == nullptr) return;
     detail.get()->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!os.SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail.get(), blockSize, &requiredSize,
-                                             nullptr)) {
+    if (!os.SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail.get(), blockSize, &requiredSize, nullptr)) {
         return;
     }
 

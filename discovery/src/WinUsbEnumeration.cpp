@@ -96,8 +96,7 @@ uint32_t parseUsbId(const std::wstring& lowerPath, const std::wstring& marker) {
     }
 }
 
-bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId,
-                          std::wstring& target) {
+bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId, std::wstring& target) {
     const UsbPlatform& os = usbPlatform();
     UCHAR inlineBuffer[kInlineDescriptorBytes];
     PlatformHeapBlock heapBlock;
@@ -133,8 +132,8 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
     list.clear();
     const UsbPlatform& os = usbPlatform();
 
-    UsbDeviceInfoSet set(os.SetupDiGetClassDevsW(&WinUsbInterfaceGuid, nullptr, nullptr,
-                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    UsbDeviceInfoSet set(
+        os.SetupDiGetClassDevsW(&WinUsbInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!set) return;
 
     // DWORD elements keep the detail structure aligned.

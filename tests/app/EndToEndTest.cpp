@@ -146,7 +146,8 @@ const char* const LogDestroyed = " A: ============== LOG DESTROYED =============
 // Top-level windows of the program's class.
 std::vector<HWND> programWindows() {
     std::vector<HWND> found;
-    for (HWND w = FindWindowExW(nullptr, nullptr, ClassName, nullptr); w; w = FindWindowExW(nullptr, w, ClassName, nullptr)) {
+    for (HWND w = FindWindowExW(nullptr, nullptr, ClassName, nullptr); w;
+         w = FindWindowExW(nullptr, w, ClassName, nullptr)) {
         found.push_back(w);
     }
     return found;
@@ -259,19 +260,19 @@ TEST_F(EndToEnd, WindowIsFramelessCentredAndLaidOut) {
     EXPECT_EQ(client.bottom, 232);
 
     const RECT expected[] = {
-        {8, 10, 648, 60},     // heading
-        {10, 70, 650, 120},   // explanation
-        {10, 135, 55, 175},   // "S/N:"
-        {65, 135, 555, 175},  // serial number
-        {120, 180, 320, 230}, // "Copy to clipboard"
-        {330, 180, 530, 230}, // "Close"
+        {8, 10, 648, 60},      // heading
+        {10, 70, 650, 120},    // explanation
+        {10, 135, 55, 175},    // "S/N:"
+        {65, 135, 555, 175},   // serial number
+        {120, 180, 320, 230},  // "Copy to clipboard"
+        {330, 180, 530, 230},  // "Close"
     };
     const std::vector<Child> children = childrenOf(main);
     ASSERT_EQ(children.size(), 6u);
     for (size_t i = 0; i < children.size(); ++i) {
         const RECT& r = children[i].rect;
-        EXPECT_TRUE(EqualRect(&r, &expected[i])) << "child " << i << " at (" << r.left << ", " << r.top << ", "
-                                                 << r.right << ", " << r.bottom << ")";
+        EXPECT_TRUE(EqualRect(&r, &expected[i]))
+            << "child " << i << " at (" << r.left << ", " << r.top << ", " << r.right << ", " << r.bottom << ")";
     }
     program.clickClose();
     EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
@@ -294,8 +295,7 @@ TEST_F(EndToEnd, CopiesCheckingTextBeforeTheFirstTickThenTheNoUnitText) {
 void expectLogEndsWithDestroyedLine() {
     const std::vector<std::string> lines = splitCrLfLines(readFileBytes(logPath()));
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_NE(lines.back().find(" A: ============== LOG DESTROYED =============="), std::string::npos)
-        << lines.back();
+    EXPECT_NE(lines.back().find(" A: ============== LOG DESTROYED =============="), std::string::npos) << lines.back();
 }
 
 // The service's unit is shown, then the no-unit text once the service is gone,
@@ -323,9 +323,7 @@ void followServiceGoingAndComing(const std::wstring& serviceOptions) {
 
 TEST_F(EndToEnd, ShowsTheServiceUnitAndFollowsTheServiceGoingAndComing) { followServiceGoingAndComing(L""); }
 
-TEST_F(EndToEnd, FollowsAUnitComingAndGoingWhileEveryPassIsSlow) {
-    followServiceGoingAndComing(L"--delay-ms 60");
-}
+TEST_F(EndToEnd, FollowsAUnitComingAndGoingWhileEveryPassIsSlow) { followServiceGoingAndComing(L"--delay-ms 60"); }
 
 // A service that reports 128 devices and answers each request after 60 ms keeps
 // every pass busy for seconds: the window still answers, and Close still ends
@@ -421,8 +419,11 @@ TEST_F(EndToEnd, TabMovesTheFocusAndEnterOrSpaceActivatesTheFocusedButton) {
         std::vector<WORD> keys;
         HWND focused;
     } steps[] = {
-        {{VK_TAB}, copy},  {{VK_TAB}, close},           {{VK_TAB}, copy},  // wraps
-        {{VK_SHIFT, VK_TAB}, close}, {{VK_SHIFT, VK_TAB}, copy},         // wraps back
+        {{VK_TAB}, copy},
+        {{VK_TAB}, close},
+        {{VK_TAB}, copy},  // wraps
+        {{VK_SHIFT, VK_TAB}, close},
+        {{VK_SHIFT, VK_TAB}, copy},  // wraps back
     };
     for (const auto& step : steps) {
         pressKeys(step.keys);
@@ -474,7 +475,10 @@ TEST_F(EndToEnd, ChildWindowTextsAreWhatTheyShow) {
         L"Serial Number",
         L"This tool reads serial number (or license code) of your motion platform. Make sure that your motion unit "
         L"is connected to PC via USB and it is turned on.",
-        L"S/N:", L"", L"Copy to clipboard", L"Close"};
+        L"S/N:",
+        L"",
+        L"Copy to clipboard",
+        L"Close"};
     for (size_t i = 0; i < 6; ++i) {
         if (i != 3) {
             EXPECT_EQ(windowText(program.child(i)), shown[i]) << "child " << i;

@@ -37,7 +37,9 @@ TEST_F(Layout, RowsPlaceWidgetsLeftToRightAndCentred) {
     auto container = makeTopLevel(0, 0, 650, 232);
     auto* a = new Probe(container.get());
     auto* b = new Probe(container.get());
-    for (Probe* p : {a, b}) ASSERT_TRUE(p->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 0, 0, 200, 50, nullptr, container.get()));
+    for (Probe* p : {a, b})
+        ASSERT_TRUE(
+            p->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 0, 0, 200, 50, nullptr, container.get()));
 
     layoutRow(10, 135, 10, {a, b});
     EXPECT_EQ(positionInParent(*a).x, 10);
@@ -61,8 +63,8 @@ TEST(ScaleFactor, KnownDeviceFactorsOnly) {
     const struct {
         int percentage;
         float scale;
-    } cases[] = {{100, 1.0f}, {120, 1.2f}, {125, 1.25f}, {150, 1.5f}, {175, 1.75f}, {200, 2.0f}, {500, 5.0f},
-                 {0, 1.0f},   {110, 1.0f}, {130, 1.0f},  {600, 1.0f}, {-150, 1.0f}};
+    } cases[] = {{100, 1.0f}, {120, 1.2f}, {125, 1.25f}, {150, 1.5f}, {175, 1.75f}, {200, 2.0f},
+                 {500, 5.0f}, {0, 1.0f},   {110, 1.0f},  {130, 1.0f}, {600, 1.0f},  {-150, 1.0f}};
     for (const auto& c : cases) EXPECT_FLOAT_EQ(scaleForDeviceFactor(c.percentage), c.scale) << c.percentage;
     // Under Wine the primary monitor reports 100: no scaling.
     EXPECT_FLOAT_EQ(monitorScaleFactor(), 1.0f);
@@ -246,7 +248,7 @@ TEST_F(MainWindowTest, PaintsBackgroundBandsBorderAndLogo) {
         Gdiplus::ARGB colour;
     } cases[] = {
         {0, 0, 0xFF000000},      // the border
-        {649, 231, 0xFF000000},
+        {649, 231, 0xFF000000},  // its opposite corner
         {300, 30, 0xFF444444},   // dark top, behind the heading
         {300, 62, 0xFF999999},   // the explanation's band
         {300, 117, 0xFFF4F4F4},  // the serial number's band
@@ -274,6 +276,8 @@ TEST_F(MainWindowTest, LayoutIsScaledOnceAtEveryScale) {
         float scale;
         SIZE window;
         RECT children[6];  // heading, explanation, "S/N:", serial number, the two buttons
+        // One row per scale, the children's rectangles in two lines.
+        // clang-format off
     } cases[] = {
         {1.0f, {650, 232}, {{8, 10, 648, 60}, {10, 70, 650, 120}, {10, 135, 55, 175}, {65, 135, 555, 175},
                             {120, 180, 320, 230}, {330, 180, 530, 230}}},
@@ -283,6 +287,7 @@ TEST_F(MainWindowTest, LayoutIsScaledOnceAtEveryScale) {
         {1.5f, {975, 348}, {{12, 15, 972, 90}, {15, 105, 975, 180}, {15, 202, 82, 262}, {97, 202, 832, 262},
                             {180, 270, 480, 345}, {495, 270, 795, 345}}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.scale);
         window = std::make_unique<MainWindow>(c.scale);

@@ -265,8 +265,8 @@ TEST_F(LogTest, LockedFileLosesCreatedLineAndFirstErrorAfterUnlockOpensIt) {
 
 TEST_F(LogTest, OtherProcessesMayReadAndWriteWhileOpen) {
     start();
-    HANDLE other = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE other = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(other, INVALID_HANDLE_VALUE);
     if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
 }
@@ -328,9 +328,7 @@ TEST_F(LogTest, EndLogWithoutLogDoesNothing) {
 
 TEST_F(LogTest, TruncatingLogEmptiesTheFileAndNeverRotates) {
     writeFileOfSize(path, 10485761);
-    {
-        LogFile file(name.c_str(), 0, false, true, LogHeaderMode::Created, LogFolderKind::LocalAppData);
-    }
+    { LogFile file(name.c_str(), 0, false, true, LogHeaderMode::Created, LogFolderKind::LocalAppData); }
     EXPECT_FALSE(fileExists(path + L".bak"));
     EXPECT_EQ(bodiesOf(path), std::vector<std::string>{CreatedLine});
 }
@@ -344,7 +342,8 @@ TEST_F(LogTest, Utf16LogHoldsOnlyUtf16Text) {
     const std::string raw = readFileBytes(path);
     std::wstring text;
     for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-        text += static_cast<wchar_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
+        text +=
+            static_cast<wchar_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
     }
     if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
     EXPECT_EQ(raw.size() % 2, 0u);

@@ -30,8 +30,7 @@ ServiceUnit defaultServiceUnit() {
     unit.manufacturer = L"Tavrello";
     unit.product = L"Kelvane Motion Unit";
     unit.serialNumber = L"SIM0000000000000000000001";
-    unit.devicePath =
-        L"\\\\?\\usb#vid_0483&pid_a110#sim0000000000000000000001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    unit.devicePath = L"\\\\?\\usb#vid_0483&pid_a110#sim0000000000000000000001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
     return unit;
 }
 
@@ -71,10 +70,9 @@ ServicePipeServer::~ServicePipeServer() { stop(); }
 
 platform::UniqueFileHandle ServicePipeServer::createInstance(bool first) {
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    platform::UniqueFileHandle pipe(::CreateNamedPipeW(pipePath_.c_str(), openMode,
-                                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
-                                                           PIPE_REJECT_REMOTE_CLIENTS,
-                                                       maxInstances_, PipeBufferSize, PipeBufferSize, 0, nullptr));
+    platform::UniqueFileHandle pipe(::CreateNamedPipeW(
+        pipePath_.c_str(), openMode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        maxInstances_, PipeBufferSize, PipeBufferSize, 0, nullptr));
     std::lock_guard<std::mutex> lock(mutex_);
     if (pipe) {
         ++liveInstances_;

@@ -53,8 +53,8 @@ struct ServiceReplyPlan {
     };
     Action action = Action::Reply;
     DWORD delayMs = 0;
-    uint32_t sequenceDelta = 0;          // added to the sequence number sent back
-    uint32_t size = ServiceMessageSize;  // bytes sent: fewer cut the reply, more pad it with zeros
+    uint32_t sequenceDelta = 0;                       // added to the sequence number sent back
+    uint32_t size = ServiceMessageSize;               // bytes sent: fewer cut the reply, more pad it with zeros
     std::function<void(std::vector<uint8_t>&)> edit;  // last say over the bytes sent
 };
 

@@ -22,8 +22,8 @@ ServiceUnit sampleUnit(int n, uint8_t kind) {
 }
 
 TestPipeServer::TestPipeServer(std::vector<ServiceUnit> units, std::wstring serviceName, DWORD maxInstances)
-    : ServicePipeServer(serviceName.empty() ? uniqueServiceName(L"KelvaneTestService") : serviceName,
-                        std::move(units), maxInstances) {
+    : ServicePipeServer(serviceName.empty() ? uniqueServiceName(L"KelvaneTestService") : serviceName, std::move(units),
+                        maxInstances) {
     setScript([this](const ServiceRequestRecord& request) { return choose(request); });
 }
 

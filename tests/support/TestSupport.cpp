@@ -13,8 +13,8 @@ std::string settingsPath(const std::string& logName) { return "Software\\Tavrell
 
 ScopedSettingsKey::ScopedSettingsKey(HKEY root, const std::string& logName)
     : root_(root), path_(settingsPath(logName)) {
-    const LONG rc = RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0,
-                                    KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key_.put(), nullptr);
+    const LONG rc = RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
+                                    key_.put(), nullptr);
     EXPECT_EQ(rc, ERROR_SUCCESS) << "cannot create test key " << path_;
 }
 
@@ -23,9 +23,7 @@ ScopedSettingsKey::~ScopedSettingsKey() {
     RegDeleteKeyExA(root_, path_.c_str(), KEY_WOW64_32KEY, 0);
 }
 
-void ScopedSettingsKey::setDword(const char* name, uint32_t value) {
-    setRaw(name, REG_DWORD, &value, sizeof value);
-}
+void ScopedSettingsKey::setDword(const char* name, uint32_t value) { setRaw(name, REG_DWORD, &value, sizeof value); }
 
 void ScopedSettingsKey::setRaw(const char* name, DWORD type, const void* data, DWORD size) {
     ASSERT_TRUE(key_);
@@ -39,8 +37,8 @@ void deleteSettingsKeys(const std::string& logName) {
 
 std::string readFileBytes(const std::wstring& path) {
     const platform::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
     std::string bytes;
     char buffer[65536];
@@ -49,9 +47,7 @@ std::string readFileBytes(const std::wstring& path) {
     return bytes;
 }
 
-bool fileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 namespace {
 platform::UniqueFileHandle createFileForWriting(const std::wstring& path) {
@@ -172,9 +168,8 @@ ChildProcess::ChildProcess(const std::wstring& exePath, const std::wstring& argu
     startup.hStdError = errors;
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     PROCESS_INFORMATION info{};
-    if (errors != INVALID_HANDLE_VALUE &&
-        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                       &info)) {
+    if (errors != INVALID_HANDLE_VALUE && CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                                         CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
         process_.reset(info.hProcess);
         platform::UniqueHandle thread(info.hThread);
     }

@@ -21,8 +21,8 @@ void Probe::record(UINT message, LRESULT result) {
 std::unique_ptr<Probe> makeTopLevel(int x, int y, int width, int height, float scale, DWORD style) {
     auto probe = std::make_unique<Probe>();
     probe->setScale(scale);
-    EXPECT_TRUE(probe->create(L"Nvx_AbstractControl", L"probe", style & ~WS_VISIBLE, x, y, width, height,
-                              nullptr, nullptr));
+    EXPECT_TRUE(
+        probe->create(L"Nvx_AbstractControl", L"probe", style & ~WS_VISIBLE, x, y, width, height, nullptr, nullptr));
     // Shown without activation: Wine hands an activated top-level window to the
     // window manager and then waits (2 s, there is none) when it goes away.
     if (style & WS_VISIBLE) ShowWindow(probe->hwnd(), SW_SHOWNOACTIVATE);
@@ -50,10 +50,12 @@ void sendMouse(DWORD flags) {
 
 void pointerTo(int x, int y) {
     SetCursorPos(x, y);
-    pumpUntil([&] {
-        POINT p{};
-        return GetCursorPos(&p) && p.x == x && p.y == y;
-    }, 500);
+    pumpUntil(
+        [&] {
+            POINT p{};
+            return GetCursorPos(&p) && p.x == x && p.y == y;
+        },
+        500);
     pumpFor(60);
 }
 

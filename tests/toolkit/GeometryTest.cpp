@@ -20,9 +20,17 @@ TEST(ScaleConversionTest, TruncatesTowardZeroAndPassesDefaultUnscaled) {
         float scale;
         int pixels;
     } cases[] = {
-        {8, 1.25f, 10},   {10, 1.25f, 12},    {650, 1.25f, 812}, {232, 1.5f, 348},
-        {-7, 1.25f, -8},  {7, 1.25f, 8},      {0, 3.0f, 0},      {def, 1.25f, def},
-        {def, 0.5f, def}, {INT_MAX, 2.0f, INT_MAX}, {INT_MIN + 1, 2.0f, INT_MIN},
+        {8, 1.25f, 10},
+        {10, 1.25f, 12},
+        {650, 1.25f, 812},
+        {232, 1.5f, 348},
+        {-7, 1.25f, -8},
+        {7, 1.25f, 8},
+        {0, 3.0f, 0},
+        {def, 1.25f, def},
+        {def, 0.5f, def},
+        {INT_MAX, 2.0f, INT_MAX},
+        {INT_MIN + 1, 2.0f, INT_MIN},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Nvx::toPixels(c.value, c.scale), c.pixels) << c.value << " at " << c.scale;
@@ -86,8 +94,8 @@ TEST_F(GeometryTest, DefaultCoordinatesOfAChildPassUnscaled) {
     parent->setScale(0.5f);
     auto* child = new Probe(parent.get());
     const int def = static_cast<int>(CW_USEDEFAULT);
-    ASSERT_TRUE(child->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, def, def, def, def,
-                              nullptr, parent.get()));
+    ASSERT_TRUE(
+        child->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, def, def, def, def, nullptr, parent.get()));
     // Scaled, the default would have become a real, far-off position.
     RECT r = windowRect(child->hwnd());
     EXPECT_EQ(r.left, 100);
@@ -161,8 +169,8 @@ TEST_F(GeometryTest, WidgetWithoutWindowDoesNothing) {
 TEST_F(GeometryTest, InvalidateWithParentMarksTheParentsAreaUnderTheChild) {
     auto parent = makeTopLevel(0, 0, 200, 200);
     auto* child = new Probe(parent.get());
-    ASSERT_TRUE(child->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 20, 30, 50, 40, nullptr,
-                              parent.get()));
+    ASSERT_TRUE(
+        child->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 20, 30, 50, 40, nullptr, parent.get()));
     UpdateWindow(parent->hwnd());
     UpdateWindow(child->hwnd());
     child->invalidate(true, nullptr);

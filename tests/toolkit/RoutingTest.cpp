@@ -88,9 +88,8 @@ TEST_F(RoutingTest, HandlerResultIsTheProceduresResultAndParametersArrive) {
     EXPECT_EQ(SendMessageW(probe->hwnd(), WM_APP, 12, 34), static_cast<LRESULT>(WM_APP) * 1000000 + 12034);
     // Without a handler the default procedure answers.
     EXPECT_EQ(SendMessageW(probe->hwnd(), WM_GETTEXTLENGTH, 0, 0), 5);  // "probe"
-    probe->addHandler(WM_GETTEXTLENGTH, [&](UINT m, WPARAM w, LPARAM l) -> LRESULT {
-        return probe->callDefault(m, w, l) + 100;
-    });
+    probe->addHandler(WM_GETTEXTLENGTH,
+                      [&](UINT m, WPARAM w, LPARAM l) -> LRESULT { return probe->callDefault(m, w, l) + 100; });
     EXPECT_EQ(SendMessageW(probe->hwnd(), WM_GETTEXTLENGTH, 0, 0), 105);
 }
 
@@ -106,8 +105,7 @@ TEST_F(RoutingTest, CreateTwiceReturnsFalseAndKeepsTheWindow) {
 TEST_F(RoutingTest, WindowDestroyedFromOutsideIsForgotten) {
     auto parent = makeTopLevel(0, 0, 100, 100);
     auto* child = new Probe(parent.get());
-    ASSERT_TRUE(child->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 0, 0, 20, 20, nullptr,
-                              parent.get()));
+    ASSERT_TRUE(child->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 0, 0, 20, 20, nullptr, parent.get()));
     HWND parentWindow = parent->hwnd();
     parent->close();
     EXPECT_FALSE(IsWindow(parentWindow));

@@ -90,9 +90,12 @@ TEST(UnitsOutput, HostileDeviceStringsParseBackAndCannotBreakALine) {
     };
     const Case cases[] = {
         {L"quote \" back \\ slash /", "quote \" back \\ slash /"},
-        {std::wstring(controlsWide, sizeof controlsWide / sizeof(wchar_t) - 1), std::string(controls, sizeof controls - 1)},
+        {std::wstring(controlsWide, sizeof controlsWide / sizeof(wchar_t) - 1),
+         std::string(controls, sizeof controls - 1)},
         {L"\xD83D\xDE00 pair \x00DCnit \x20AC", "\xF0\x9F\x98\x80 pair \xC3\x9Cnit \xE2\x82\xAC"},
-        {L"a\xD800" L"b", "a" + fffd + "b"},
+        {L"a\xD800"
+         L"b",
+         "a" + fffd + "b"},
         {L"\xDC00", fffd},
         {L"end\xD83D", "end" + fffd},
         {L"\xDE00\xD83D", fffd + fffd},
@@ -125,8 +128,8 @@ TEST(UnitsOutput, AConsoleGetsTheCharactersThemselves) {
     // A console of its own, whatever the test process was started with.
     FreeConsole();
     ASSERT_TRUE(AllocConsole());
-    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(console, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(SetConsoleCursorPosition(console, {0, 0}));
     const std::wstring text = L"\x00DCnit \x20AC \x0416 ok";
@@ -140,8 +143,14 @@ TEST(UnitsOutput, AConsoleGetsTheCharactersThemselves) {
 
 TEST(UnitsOutput, CommandLineErrorsGiveExitTwoAndTheUsageOnStandardError) {
     const std::vector<std::wstring> cases[] = {
-        {L"--bogus"},           {L"--transport"}, {L"--transport", L"usb"}, {L"--transport="},
-        {L"--serial", L"--json"}, {L"--all", L"--serial"}, {L"--all=1"},    {L"extra"},
+        {L"--bogus"},
+        {L"--transport"},
+        {L"--transport", L"usb"},
+        {L"--transport="},
+        {L"--serial", L"--json"},
+        {L"--all", L"--serial"},
+        {L"--all=1"},
+        {L"extra"},
     };
     for (const auto& arguments : cases) {
         const UnitsResult result = runUnitsCommand(arguments);

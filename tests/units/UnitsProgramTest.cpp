@@ -67,7 +67,8 @@ struct Case {
 void expectRuns(const Case* cases, size_t count) {
     for (const Case* c = cases; c != cases + count; ++c) {
         const ProgramRun run = runUnits(c->arguments);
-        const std::string label = std::string("arguments: ") + std::string(c->arguments, c->arguments + wcslen(c->arguments));
+        const std::string label =
+            std::string("arguments: ") + std::string(c->arguments, c->arguments + wcslen(c->arguments));
         EXPECT_EQ(run.exitCode, c->exitCode) << label << "\n" << run.errors;
         EXPECT_EQ(c->prefixOnly ? run.output.substr(0, c->output.size()) : run.output, c->output) << label;
         if (c->exitCode != 2) {
@@ -175,8 +176,10 @@ TEST(VirtualHidUnitsProgram, ListsTheHidUnitWhateverTheTransportAndTheRejectedHi
     const std::vector<std::string> lines = splitCrLfLines(all.output);
     EXPECT_EQ(lines.size(), 3u) << all.output;  // the unit's second collection is not listed
     for (const std::string& line :
-         {unit + "\trecognised", std::string("HID\t0483\tA110\tTavrello\tDrumlin\tBOOT00-000000-000000-000001\trejected: boot loader"),
-          std::string("HID\t0483\tA110\tOther Maker\tMotion Unit\tOTHER0-000000-000000-000001\trejected: other maker")}) {
+         {unit + "\trecognised",
+          std::string("HID\t0483\tA110\tTavrello\tDrumlin\tBOOT00-000000-000000-000001\trejected: boot loader"),
+          std::string(
+              "HID\t0483\tA110\tOther Maker\tMotion Unit\tOTHER0-000000-000000-000001\trejected: other maker")}) {
         EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\n" << all.output;
     }
 }

@@ -19,9 +19,7 @@ Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton"
     format().SetLineAlignment(Gdiplus::StringAlignmentCenter);
 }
 
-Button::~Button() {
-    onClick = nullptr;
-}
+Button::~Button() { onClick = nullptr; }
 
 Gdiplus::ARGB Button::fillColor() const {
     if (pressed_ || keyPressed_) return PressedFill;
@@ -124,8 +122,7 @@ LRESULT Button::onLeftButtonUp(UINT, WPARAM, LPARAM) {
     POINT cursor{};
     if (pressed_ && hovered_ && hwnd() && GetCursorPos(&cursor) && ScreenToClient(hwnd(), &cursor)) {
         const Size bounds = pixelSize();
-        const bool inside = cursor.x >= 0 && cursor.x < bounds.width &&
-                            cursor.y >= 0 && cursor.y < bounds.height;
+        const bool inside = cursor.x >= 0 && cursor.x < bounds.width && cursor.y >= 0 && cursor.y < bounds.height;
         // The action may destroy this button's window (a "Close" button does);
         // the object itself lives on until its parent is deleted.
         if (inside) click();

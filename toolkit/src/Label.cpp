@@ -13,8 +13,8 @@ Label::Label(Widget* parentWidget, const wchar_t* className)
         Gdiplus::Font arial(&family, 8.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
         font_.reset(arial.Clone());
     }
-    create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE,
-           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
+    create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,
+           CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
     addHandler(WM_NCHITTEST, &Label::onHitTest);
     addHandler(WM_DESTROY, &Label::onDestroy);
     setAccessibleRole(ROLE_SYSTEM_STATICTEXT);
@@ -35,17 +35,11 @@ void Label::setText(const std::wstring& value) {
     if (hwnd()) SetWindowTextW(hwnd(), text_.c_str());
 }
 
-std::wstring Label::text() const {
-    return text_;
-}
+std::wstring Label::text() const { return text_; }
 
-void Label::setFont(const Gdiplus::Font& value) {
-    font_.reset(value.Clone());
-}
+void Label::setFont(const Gdiplus::Font& value) { font_.reset(value.Clone()); }
 
-void Label::setColor(const Gdiplus::Color& value) {
-    color_ = value.GetValue();
-}
+void Label::setColor(const Gdiplus::Color& value) { color_ = value.GetValue(); }
 
 void Label::paint(Gdiplus::Graphics* graphics) {
     if (!graphics || !font_) return;
@@ -100,8 +94,8 @@ void Label::setAccessibleRole(long role) {
     VARIANT value{};  // VT_EMPTY, as VariantInit leaves it (without needing oleaut32)
     value.vt = VT_I4;
     value.lVal = role;
-    roleAnnotated_ = SUCCEEDED(properties.service->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT),
-                                                                CHILDID_SELF, RoleProperty, value));
+    roleAnnotated_ = SUCCEEDED(
+        properties.service->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, RoleProperty, value));
 }
 
 void Label::clearRoleAnnotation() {

@@ -57,9 +57,7 @@ ATOM registerWindowClass(const std::wstring& className, HCURSOR cursor) {
     return RegisterClassExW(&wc);
 }
 
-void unregisterWindowClass(const std::wstring& className) {
-    UnregisterClassW(className.c_str(), nullptr);
-}
+void unregisterWindowClass(const std::wstring& className) { UnregisterClassW(className.c_str(), nullptr); }
 
 LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* widget = reinterpret_cast<Widget*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -108,16 +106,15 @@ void Widget::addHandler(UINT message, MessageHandler handler) {
     handlers_.emplace(message, std::move(handler));
 }
 
-bool Widget::create(const std::wstring& className, const std::wstring& windowName, DWORD style,
-                    int x, int y, int width, int height, HMENU menu, Widget* parentWidget) {
+bool Widget::create(const std::wstring& className, const std::wstring& windowName, DWORD style, int x, int y, int width,
+                    int height, HMENU menu, Widget* parentWidget) {
     if (hwnd_) return false;
     HWND parentWindow = parentWidget ? parentWidget->hwnd_ : nullptr;
     // The window procedure sets hwnd_ at WM_CREATE; the result is stored again
     // here, null when creation failed (also when WM_CREATE refused it).
-    HWND created = CreateWindowExW(0, className.c_str(), windowName.c_str(), style,
-                                   toPixels(x, scale_), toPixels(y, scale_),
-                                   toPixels(width, scale_), toPixels(height, scale_),
-                                   parentWindow, menu, toolkitModule(), this);
+    HWND created =
+        CreateWindowExW(0, className.c_str(), windowName.c_str(), style, toPixels(x, scale_), toPixels(y, scale_),
+                        toPixels(width, scale_), toPixels(height, scale_), parentWindow, menu, toolkitModule(), this);
     hwnd_ = created;
     if (!hwnd_) {
         DWORD error = GetLastError();
@@ -159,8 +156,7 @@ std::wstring Widget::text() const {
 
 void Widget::move(int x, int y) {
     if (!hwnd_) return;
-    SetWindowPos(hwnd_, nullptr, toPixels(x, scale_), toPixels(y, scale_), 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER);
+    SetWindowPos(hwnd_, nullptr, toPixels(x, scale_), toPixels(y, scale_), 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 }
 
 void Widget::movePixels(int x, int y) {
@@ -170,8 +166,7 @@ void Widget::movePixels(int x, int y) {
 
 void Widget::resize(int width, int height) {
     if (!hwnd_) return;
-    SetWindowPos(hwnd_, nullptr, 0, 0, toPixels(width, scale_), toPixels(height, scale_),
-                 SWP_NOMOVE | SWP_NOZORDER);
+    SetWindowPos(hwnd_, nullptr, 0, 0, toPixels(width, scale_), toPixels(height, scale_), SWP_NOMOVE | SWP_NOZORDER);
 }
 
 Size Widget::pixelSize() const {
@@ -189,8 +184,7 @@ Gdiplus::RectF Widget::clientRect() const {
     RECT r{};
     if (!hwnd_ || !GetClientRect(hwnd_, &r)) return Gdiplus::RectF();
     return Gdiplus::RectF(static_cast<Gdiplus::REAL>(r.left), static_cast<Gdiplus::REAL>(r.top),
-                          static_cast<Gdiplus::REAL>(r.right - r.left),
-                          static_cast<Gdiplus::REAL>(r.bottom - r.top));
+                          static_cast<Gdiplus::REAL>(r.right - r.left), static_cast<Gdiplus::REAL>(r.bottom - r.top));
 }
 
 void Widget::centerOnScreen() {
@@ -239,9 +233,7 @@ void Widget::invalidate(bool includeParent, const RECT* rect) {
     InvalidateRect(hwnd_, rect, FALSE);
 }
 
-void Widget::setBackground(const Gdiplus::Brush& brush) {
-    background_.reset(brush.Clone());
-}
+void Widget::setBackground(const Gdiplus::Brush& brush) { background_.reset(brush.Clone()); }
 
 LRESULT Widget::onPaint(UINT, WPARAM, LPARAM) {
     if (!hwnd_) return 0;
@@ -290,9 +282,7 @@ Widget* Widget::root() {
     return top;
 }
 
-const Widget* Widget::root() const {
-    return const_cast<Widget*>(this)->root();
-}
+const Widget* Widget::root() const { return const_cast<Widget*>(this)->root(); }
 
 void Widget::setFocusable(bool value) {
     if (!hwnd_) return;
@@ -303,13 +293,9 @@ void Widget::setFocusable(bool value) {
     addHandler(WM_KILLFOCUS, &Widget::onFocusChange);
 }
 
-bool Widget::focusable() const {
-    return hwnd_ && (GetWindowLongW(hwnd_, GWL_STYLE) & WS_TABSTOP) != 0;
-}
+bool Widget::focusable() const { return hwnd_ && (GetWindowLongW(hwnd_, GWL_STYLE) & WS_TABSTOP) != 0; }
 
-bool Widget::hasFocus() const {
-    return hwnd_ && GetFocus() == hwnd_;
-}
+bool Widget::hasFocus() const { return hwnd_ && GetFocus() == hwnd_; }
 
 bool Widget::focusCuesShown() const {
     const Widget* top = root();
@@ -410,8 +396,7 @@ bool Widget::handleDialogKey(const MSG& msg) {
     case VK_ESCAPE:
         if (control || shift || !dialog_->cancelAction) return false;
         return once(dialog_->cancelAction);
-    default:
-        break;
+    default: break;
     }
     for (const DialogKeys::Shortcut& shortcut : dialog_->shortcuts) {
         if (shortcut.key == msg.wParam && shortcut.control == control && shortcut.shift == shift) {

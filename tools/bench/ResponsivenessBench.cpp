@@ -125,7 +125,8 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     std::wstring eightSlowUnits = L"--delay-ms 90";
-    for (int i = 1; i <= 8; ++i) eightSlowUnits += L" --unit --serial BENCH00000000000000000" + std::to_wstring(100 + i);
+    for (int i = 1; i <= 8; ++i)
+        eightSlowUnits += L" --unit --serial BENCH00000000000000000" + std::to_wstring(100 + i);
     const struct {
         const char* name;
         const wchar_t* simulator;
@@ -146,11 +147,12 @@ int wmain(int argc, wchar_t** argv) {
             status = 2;
             continue;
         }
-        printf("%-40s round trip longest %7.1f ms, median %5.1f ms (%d samples, %d unanswered)\n"
-               "%-40s close: window gone %7.1f ms, process ended %7.1f ms, exit code %lu; "
-               "service requests while sampling: %zu\n",
-               c.name, f.longestMs, f.medianMs, f.samples, f.unanswered, "", f.goneMs, f.endedMs,
-               static_cast<unsigned long>(f.exitCode), f.requests);
+        printf(
+            "%-40s round trip longest %7.1f ms, median %5.1f ms (%d samples, %d unanswered)\n"
+            "%-40s close: window gone %7.1f ms, process ended %7.1f ms, exit code %lu; "
+            "service requests while sampling: %zu\n",
+            c.name, f.longestMs, f.medianMs, f.samples, f.unanswered, "", f.goneMs, f.endedMs,
+            static_cast<unsigned long>(f.exitCode), f.requests);
         fflush(stdout);
     }
     return status;

@@ -101,11 +101,12 @@ int main(int argc, char** argv) {
     } rows[] = {{1, passOne, ratioOne}, {8, passEight, ratioEight}};
     for (const auto& row : rows) {
         const unsigned trips = 1 + 5 * row.units;
-        printf("pass, %u unit(s): %.1f us (median); %u round trips; ratio pass / (%u x bare) %.2f (median of batches; "
-               "from %.2f to %.2f); target at most 1.50\n",
-               row.units, median(row.pass), trips, trips, median(row.ratio),
-               *std::min_element(row.ratio.begin(), row.ratio.end()),
-               *std::max_element(row.ratio.begin(), row.ratio.end()));
+        printf(
+            "pass, %u unit(s): %.1f us (median); %u round trips; ratio pass / (%u x bare) %.2f (median of batches; "
+            "from %.2f to %.2f); target at most 1.50\n",
+            row.units, median(row.pass), trips, trips, median(row.ratio),
+            *std::min_element(row.ratio.begin(), row.ratio.end()),
+            *std::max_element(row.ratio.begin(), row.ratio.end()));
     }
     fflush(stdout);
     return 0;

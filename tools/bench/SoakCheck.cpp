@@ -114,9 +114,10 @@ Result soak(MainWindow& window, int checks, int longestWarmUp) {
 void print(const char* name, const Result& r, const std::wstring& shown) {
     const long long growth = static_cast<long long>(r.after) - static_cast<long long>(r.before);
     const long long warmUpGrowth = static_cast<long long>(r.before) - static_cast<long long>(r.start);
-    printf("%-24s median check %8.1f us   private bytes %zu -> %zu (%+lld, target < 65536)   shows \"%ls\"\n"
-           "%-24s warm-up: %d checks, private bytes %+lld\n",
-           name, r.medianUs, r.before, r.after, growth, shown.c_str(), "", r.warmUpChecks, warmUpGrowth);
+    printf(
+        "%-24s median check %8.1f us   private bytes %zu -> %zu (%+lld, target < 65536)   shows \"%ls\"\n"
+        "%-24s warm-up: %d checks, private bytes %+lld\n",
+        name, r.medianUs, r.before, r.after, growth, shown.c_str(), "", r.warmUpChecks, warmUpGrowth);
 }
 
 }  // namespace

@@ -82,8 +82,7 @@ int main(int argc, char** argv) {
         button->move(120, 180);
         button->resize(200, 50);
 
-        std::printf("font %s, %d paints each\n", family.GetLastStatus() == Gdiplus::Ok ? "Verdana" : "missing",
-                    count);
+        std::printf("font %s, %d paints each\n", family.GetLastStatus() == Gdiplus::Ok ? "Verdana" : "missing", count);
         const double memoryBefore = privateKiB();
         measure("label 490x40, serial text, background", count, [&] { repaint(*label); });
         measure("button 200x50, \"Copy to clipboard\"", count, [&] { repaint(*button); });

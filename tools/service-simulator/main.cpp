@@ -53,8 +53,8 @@ const char* const Usage =
 
 std::string utf8(const std::wstring& text) {
     if (text.empty()) return std::string();
-    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                             nullptr, nullptr);
+    const int length =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
     if (length > 0) {
         ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length, nullptr,
@@ -117,9 +117,9 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             hasValue = true;
         }
         static const wchar_t* const flagOptions[] = {L"--unit", L"--no-units", L"--no-reply", L"--help", L"-h", L"/?"};
-        static const wchar_t* const valueOptions[] = {L"--name",    L"--delay-ms",     L"--seconds", L"--count", L"--vid",
-                                                      L"--pid",     L"--kind",         L"--manufacturer",
-                                                      L"--product", L"--serial",       L"--path"};
+        static const wchar_t* const valueOptions[] = {L"--name",    L"--delay-ms", L"--seconds", L"--count",
+                                                      L"--vid",     L"--pid",      L"--kind",    L"--manufacturer",
+                                                      L"--product", L"--serial",   L"--path"};
         const auto known = [&option](const auto& names) {
             return std::any_of(std::begin(names), std::end(names), [&option](const wchar_t* n) { return option == n; });
         };
@@ -230,8 +230,8 @@ int wmain(int argc, wchar_t** argv) {
     });
     server.setRequestObserver([&outputLock](const ServiceRequestRecord& r, const ServiceReplyPlan&) {
         std::lock_guard<std::mutex> lock(outputLock);
-        printf("request %u: connection %u, %u bytes, command %u (%s), sequence %u, index %u\n", r.number,
-               r.connection, r.size, r.command, commandName(r.command), r.sequence, r.deviceIndex);
+        printf("request %u: connection %u, %u bytes, command %u (%s), sequence %u, index %u\n", r.number, r.connection,
+               r.size, r.command, commandName(r.command), r.sequence, r.deviceIndex);
         fflush(stdout);
     });
     server.setConnectionObserver(
@@ -249,8 +249,8 @@ int wmain(int argc, wchar_t** argv) {
     ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
 
     if (!server.start()) {
-        fprintf(stderr, "service-simulator: cannot serve %s (error %lu)\n",
-                utf8(servicePipePath(options.name)).c_str(), static_cast<unsigned long>(server.lastError()));
+        fprintf(stderr, "service-simulator: cannot serve %s (error %lu)\n", utf8(servicePipePath(options.name)).c_str(),
+                static_cast<unsigned long>(server.lastError()));
         return 2;
     }
     {
@@ -259,11 +259,12 @@ int wmain(int argc, wchar_t** argv) {
                static_cast<unsigned>(options.units.size()));
         for (size_t i = 0; i < options.units.size(); ++i) {
             const ServiceUnit& u = options.units[i];
-            printf("unit %u: vid 0x%04X, pid 0x%04X, kind %u, manufacturer \"%s\", product \"%s\", serial \"%s\", "
-                   "path \"%s\"\n",
-                   static_cast<unsigned>(i), u.vendorId, u.productId, static_cast<unsigned>(u.kind),
-                   utf8(u.manufacturer).c_str(), utf8(u.product).c_str(), utf8(u.serialNumber).c_str(),
-                   utf8(u.devicePath).c_str());
+            printf(
+                "unit %u: vid 0x%04X, pid 0x%04X, kind %u, manufacturer \"%s\", product \"%s\", serial \"%s\", "
+                "path \"%s\"\n",
+                static_cast<unsigned>(i), u.vendorId, u.productId, static_cast<unsigned>(u.kind),
+                utf8(u.manufacturer).c_str(), utf8(u.product).c_str(), utf8(u.serialNumber).c_str(),
+                utf8(u.devicePath).c_str());
         }
         fflush(stdout);
     }

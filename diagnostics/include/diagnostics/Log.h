@@ -26,7 +26,7 @@ enum class LogHeaderMode : int32_t { None = 0, Created = 1, CreatedWithVersion =
 // The shell folder under which the log's folder lives. Other values behave as LocalAppData.
 enum class LogFolderKind : int32_t { LocalAppData = 0, CommonAppData = 1, Documents = 2 };
 
-constexpr int32_t LogEncodingUtf16 = 1;            // any other encoding is 8-bit text
+constexpr int32_t LogEncodingUtf16 = 1;              // any other encoding is 8-bit text
 constexpr uint64_t LogRotationThreshold = 0xA00000;  // rotate only above 10 MiB
 
 // Resolves the log folder for a folder kind and creates every missing folder on
@@ -41,8 +41,8 @@ void rotateLogFiles(const std::wstring& path);
 // the functions below, which hold the log's lock.
 class LogFile {
 public:
-    LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate,
-            LogHeaderMode headerMode, LogFolderKind folderKind);
+    LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate, LogHeaderMode headerMode,
+            LogFolderKind folderKind);
     ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;

@@ -15,8 +15,8 @@ enum : int32_t {
     RegistryRootUsers = 3,
 };
 
-extern const char* const SettingsKeyPrefix;   // "Software\\Tavrello\\"
-extern const char* const LogLevelValueName;   // "LogLevel"
+extern const char* const SettingsKeyPrefix;  // "Software\\Tavrello\\"
+extern const char* const LogLevelValueName;  // "LogLevel"
 
 // Owns one open registry key. A failed open leaves it without a handle, and every
 // query then fails.

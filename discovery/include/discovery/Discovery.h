@@ -19,8 +19,7 @@ enum TransportModeValue : int32_t {
 extern std::atomic<int32_t> TransportMode;
 
 // Empties the list, runs the front end, then the HID pass.
-void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,
-                     bool removeDuplicates);
+void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter, bool removeDuplicates);
 void discoverUniqueDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter);
 
 // The front end: the service pass, the WinUSB pass, or the one after the other.

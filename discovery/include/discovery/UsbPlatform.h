@@ -19,31 +19,31 @@ extern "C" {
 // written out by position, so two functions of one signature cannot trade
 // places, and a table whose source lacks one of these functions does not
 // compile.
-#define KELVANE_USB_PLATFORM_FUNCTIONS(X)                                           \
-    /* HID class driver. */                                                         \
-    X(HidD_GetHidGuid)                                                              \
-    X(HidD_GetAttributes)                                                           \
-    X(HidD_GetManufacturerString)                                                   \
-    X(HidD_GetProductString)                                                        \
-    X(HidD_GetSerialNumberString)                                                   \
-    /* SetupAPI. */                                                                 \
-    X(SetupDiGetClassDevsW)                                                         \
-    X(SetupDiEnumDeviceInterfaces)                                                  \
-    X(SetupDiGetDeviceInterfaceDetailW)                                             \
-    X(SetupDiDestroyDeviceInfoList)                                                 \
-    /* WinUSB. */                                                                   \
-    X(WinUsb_Initialize)                                                            \
-    X(WinUsb_Free)                                                                  \
-    X(WinUsb_GetDescriptor)                                                         \
-    X(WinUsb_SetPipePolicy)                                                         \
-    /* Kernel32. */                                                                 \
-    X(CreateFileW)                                                                  \
-    X(CloseHandle)                                                                  \
-    X(GetProcessHeap)                                                               \
-    X(HeapAlloc)                                                                    \
-    X(HeapFree)                                                                     \
-    X(GetLastError)                                                                 \
-    X(SetLastError)                                                                 \
+#define KELVANE_USB_PLATFORM_FUNCTIONS(X) \
+    /* HID class driver. */               \
+    X(HidD_GetHidGuid)                    \
+    X(HidD_GetAttributes)                 \
+    X(HidD_GetManufacturerString)         \
+    X(HidD_GetProductString)              \
+    X(HidD_GetSerialNumberString)         \
+    /* SetupAPI. */                       \
+    X(SetupDiGetClassDevsW)               \
+    X(SetupDiEnumDeviceInterfaces)        \
+    X(SetupDiGetDeviceInterfaceDetailW)   \
+    X(SetupDiDestroyDeviceInfoList)       \
+    /* WinUSB. */                         \
+    X(WinUsb_Initialize)                  \
+    X(WinUsb_Free)                        \
+    X(WinUsb_GetDescriptor)               \
+    X(WinUsb_SetPipePolicy)               \
+    /* Kernel32. */                       \
+    X(CreateFileW)                        \
+    X(CloseHandle)                        \
+    X(GetProcessHeap)                     \
+    X(HeapAlloc)                          \
+    X(HeapFree)                           \
+    X(GetLastError)                       \
+    X(SetLastError)                       \
     X(SwitchToThread)
 
 struct UsbPlatform {

@@ -24,5 +24,4 @@ uint32_t parseUsbId(const std::wstring& lowerPath, const std::wstring& marker);
 
 // Reads string descriptor `index` in `languageId` into `target`. A descriptor
 // that does not fit is read again into a larger buffer, up to 2048 bytes.
-bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId,
-                          std::wstring& target);
+bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId, std::wstring& target);

@@ -494,9 +494,10 @@ public:
             const uint8_t kind = identity->reply[ServiceReplyKindOffset];
             device.source = kind == 1 ? 2u : kind;
             if (idFilter != nullptr && !idFilter(device.vendorId, device.productId)) continue;
-            const std::pair<uint32_t, std::wstring*> strings[] = {
-                {ServiceCommandManufacturer, &device.manufacturer}, {ServiceCommandProduct, &device.product},
-                {ServiceCommandSerial, &device.serialNumber}, {ServiceCommandPath, &device.devicePath}};
+            const std::pair<uint32_t, std::wstring*> strings[] = {{ServiceCommandManufacturer, &device.manufacturer},
+                                                                  {ServiceCommandProduct, &device.product},
+                                                                  {ServiceCommandSerial, &device.serialNumber},
+                                                                  {ServiceCommandPath, &device.devicePath}};
             bool complete = true;
             for (const auto& string : strings) {
                 const Sent* sent = next(string.first, index);
@@ -582,8 +583,8 @@ TEST(Fuzz, ServicePassListsWhatTheServiceSentAndClosesItsPipe) {
             const bool inOrder = input.expected(expected, expectedAnswered, idFilter, descriptionFilter);
             if (inOrder && answered == expectedAnswered && sameEntries(list, expected)) break;
             if (slow && attempt < 5) continue;
-            ASSERT_TRUE(inOrder) << "requests that do not follow from the replies: " << input.trace()
-                                 << "; attempt " << attempt << (slow ? ", slow" : "");
+            ASSERT_TRUE(inOrder) << "requests that do not follow from the replies: " << input.trace() << "; attempt "
+                                 << attempt << (slow ? ", slow" : "");
             ASSERT_EQ(answered, expectedAnswered);
             ASSERT_TRUE(sameEntries(list, expected));
         }
@@ -609,8 +610,8 @@ int main(int argc, char** argv) {
             options.oneInput = true;
             options.input = std::strtoull(input, nullptr, 10);
         } else {
-            std::fprintf(stderr, "unknown argument %s\nusage: %s [--inputs=N] [--seed=S] [--input=SEED]\n",
-                         arg.c_str(), argv[0]);
+            std::fprintf(stderr, "unknown argument %s\nusage: %s [--inputs=N] [--seed=S] [--input=SEED]\n", arg.c_str(),
+                         argv[0]);
             return 2;
         }
     }

@@ -37,7 +37,8 @@ ServiceUnit serviceUnit(const std::wstring& serial, uint8_t kind = 1) {
 // What a list holds, one "source:serial" per entry, in order.
 std::vector<std::string> entries(const DeviceList& list) {
     std::vector<std::string> out;
-    for (const DeviceInfo& d : list) out.push_back(std::to_string(d.source) + ":" + std::string(d.serialNumber.begin(), d.serialNumber.end()));
+    for (const DeviceInfo& d : list)
+        out.push_back(std::to_string(d.source) + ":" + std::string(d.serialNumber.begin(), d.serialNumber.end()));
     return out;
 }
 
@@ -58,8 +59,8 @@ protected:
     }
     void addHid(FakeUsbWorld& world, const std::wstring& serial, int instance = 0) {
         static int device = 0;
-        world.addHidInterface(hidPath(kVid, kPid, instance) + L"#" + std::to_wstring(++device), kVid, kPid,
-                              L"Tavrello", L"Kelvane", serial);
+        world.addHidInterface(hidPath(kVid, kPid, instance) + L"#" + std::to_wstring(++device), kVid, kPid, L"Tavrello",
+                              L"Kelvane", serial);
     }
 };
 
@@ -153,7 +154,7 @@ TEST_F(DiscoveryRun, DuplicateRuleAcrossTransports) {
         {L"ABC", L"ABC", true, {"1:ABC"}},
         {L"ABC", L"", true, {"1:ABC", "0:"}},        // the HID serial read failed
         {L"ABC", L"abc", true, {"1:ABC", "0:abc"}},  // case counts
-        {L"", L"", true, {"1:"}},                     // both empty: the same
+        {L"", L"", true, {"1:"}},                    // both empty: the same
         {L"ABC", L"ABC", false, {"1:ABC", "0:ABC"}},
     };
     for (const Case& c : cases) {
@@ -162,8 +163,9 @@ TEST_F(DiscoveryRun, DuplicateRuleAcrossTransports) {
         addHid(world, c.hidSerial);
         DeviceList list;
         discoverDevices(list, nullptr, nullptr, c.removeDuplicates);
-        EXPECT_EQ(entries(list), c.expected) << "WinUSB '" << std::string(c.winUsbSerial, c.winUsbSerial + wcslen(c.winUsbSerial))
-                                             << "', remove " << c.removeDuplicates;
+        EXPECT_EQ(entries(list), c.expected)
+            << "WinUSB '" << std::string(c.winUsbSerial, c.winUsbSerial + wcslen(c.winUsbSerial)) << "', remove "
+            << c.removeDuplicates;
     }
 }
 

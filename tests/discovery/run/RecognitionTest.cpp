@@ -10,9 +10,8 @@ TEST(Recognition, OnlyTheAcceptedIdPairPasses) {
         bool accepted;
     };
     const Case cases[] = {
-        {0x0483, 0xA110, true},   {0x0483, 0xA111, false},      {0x0484, 0xA110, false},
-        {0, 0, false},            {0x10483, 0xA110, false},     {0x0483, 0x1A110, false},
-        {0xA110, 0x0483, false},
+        {0x0483, 0xA110, true},   {0x0483, 0xA111, false},  {0x0484, 0xA110, false}, {0, 0, false},
+        {0x10483, 0xA110, false}, {0x0483, 0x1A110, false}, {0xA110, 0x0483, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(isMotionUnitId(c.vendorId, c.productId), c.accepted) << std::hex << c.vendorId << ":" << c.productId;
@@ -26,23 +25,12 @@ TEST(Recognition, ManufacturerMustMatchExactlyAndBootLoadersAreRefused) {
         bool accepted;
     };
     const Case cases[] = {
-        {L"Tavrello", L"Kelvane", true},
-        {L"Tavrello", L"", true},  // the HID pass drops empty strings itself
-        {L"tavrello", L"Kelvane", false},
-        {L"TAVRELLO", L"Kelvane", false},
-        {L"Tavrello ", L"Kelvane", false},
-        {L" Tavrello", L"Kelvane", false},
-        {L"Tavrell", L"Kelvane", false},
-        {L"", L"Kelvane", false},
-        {L"Tavrello", L"Drumlin", false},
-        {L"Tavrello", L"DrumlinZ", false},
-        {L"Tavrello", L"Drumlin3", false},
-        {L"Tavrello", L"drumlin", true},
-        {L"Tavrello", L"drumlinz", true},
-        {L"Tavrello", L"Drumlin4", true},
-        {L"Tavrello", L"DrumlinZZ", true},
-        {L"Tavrello", L"Drumlin ", true},
-        {L"Tavrello", L"Drumli", true},
+        {L"Tavrello", L"Kelvane", true},   {L"Tavrello", L"", true},  // the HID pass drops empty strings itself
+        {L"tavrello", L"Kelvane", false},  {L"TAVRELLO", L"Kelvane", false},  {L"Tavrello ", L"Kelvane", false},
+        {L" Tavrello", L"Kelvane", false}, {L"Tavrell", L"Kelvane", false},   {L"", L"Kelvane", false},
+        {L"Tavrello", L"Drumlin", false},  {L"Tavrello", L"DrumlinZ", false}, {L"Tavrello", L"Drumlin3", false},
+        {L"Tavrello", L"drumlin", true},   {L"Tavrello", L"drumlinz", true},  {L"Tavrello", L"Drumlin4", true},
+        {L"Tavrello", L"DrumlinZZ", true}, {L"Tavrello", L"Drumlin ", true},  {L"Tavrello", L"Drumli", true},
     };
     for (const Case& c : cases) {
         // The ids play no part here.

@@ -395,8 +395,7 @@ TEST_F(ServicePassTest, WriteThatDoesNotFinishInTimeClosesTheConnection) {
     // Far more than the pipe holds: the write cannot end while nobody reads.
     const std::vector<uint8_t> large(1 << 20, 0x11);
     ServiceMessage reply{};
-    EXPECT_EQ(client.exchange(large.data(), static_cast<uint32_t>(large.size()), reply.data(), ServiceMessageSize),
-              0u);
+    EXPECT_EQ(client.exchange(large.data(), static_cast<uint32_t>(large.size()), reply.data(), ServiceMessageSize), 0u);
     EXPECT_FALSE(client.isOpen());
     const std::vector<std::string> errors = errorLines();
     ASSERT_EQ(errors.size(), 1u);
@@ -508,8 +507,8 @@ private:
     // Another client: opens without pause, holds the instance briefly, leaves.
     void take() {
         while (!done_) {
-            platform::UniqueFileHandle pipe(::CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                          OPEN_EXISTING, 0, nullptr));
+            platform::UniqueFileHandle pipe(
+                ::CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             if (pipe) ::Sleep(5);
         }
     }
@@ -546,8 +545,9 @@ TEST_F(ServicePassTest, ThreeTimeoutsInARowEndThePass) {
     std::vector<ServiceUnit> units;
     for (int i = 0; i < 8; ++i) units.push_back(sampleUnit(i + 1));
     TestPipeServer server(units);
-    server.planWhere([](const ServiceRequestRecord& r) { return r.command != ServiceCommandDeviceCount && r.deviceIndex != 2; },
-                     act(Plan::Action::NoReply));
+    server.planWhere(
+        [](const ServiceRequestRecord& r) { return r.command != ServiceCommandDeviceCount && r.deviceIndex != 2; },
+        act(Plan::Action::NoReply));
     ASSERT_TRUE(server.start());
     DeviceList list;
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
@@ -603,8 +603,8 @@ TEST_F(ServicePassTest, UnbelievableCountIsCappedAt128Devices) {
     ASSERT_TRUE(server.start());
     DeviceList list;
     // The service answers every index beyond its one unit with ids 0.
-    EXPECT_TRUE(queryServiceDevices(list, [](uint32_t vendorId, uint32_t) { return vendorId != 0; }, nullptr,
-                                    server.serviceName()));
+    EXPECT_TRUE(queryServiceDevices(
+        list, [](uint32_t vendorId, uint32_t) { return vendorId != 0; }, nullptr, server.serviceName()));
     ASSERT_EQ(list.size(), 1u);
     const std::vector<ServiceRequestRecord> requests = server.requests();
     ASSERT_EQ(requests.size(), 1u + 5u + 127u);
@@ -717,8 +717,7 @@ TEST_F(ServicePassTest, ExchangeRefusesMissingBuffers) {
     EXPECT_EQ(client.exchange(request.data(), ServiceMessageSize, nullptr, 0), 0u);
     EXPECT_TRUE(client.isOpen());
     const ServiceMessage second = makeServiceRequest(ServiceCommandDeviceCount, 1, 0);
-    EXPECT_EQ(client.exchange(second.data(), ServiceMessageSize, reply.data(), ServiceMessageSize),
-              ServiceMessageSize);
+    EXPECT_EQ(client.exchange(second.data(), ServiceMessageSize, reply.data(), ServiceMessageSize), ServiceMessageSize);
     EXPECT_EQ(readLe32(&reply[0]), 1u);
     EXPECT_EQ(readLe32(&reply[8]), 1u);
     EXPECT_EQ(server.requests().size(), 2u);

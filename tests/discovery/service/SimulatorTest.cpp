@@ -111,8 +111,9 @@ TEST(ServiceSimulatorTest, RefusesANameAnotherServerHas) {
 }
 
 TEST(ServiceSimulatorTest, RefusesABadCommandLine) {
-    for (const wchar_t* arguments : {L"--bogus", L"--vid", L"--kind 256", L"--vid 12x", L"--vid 0x", L"--pid -1", L"--seconds 0",
-                                     L"--no-units --serial=x", L"--unit=3", L"--count x", L"--no-reply=1"}) {
+    for (const wchar_t* arguments :
+         {L"--bogus", L"--vid", L"--kind 256", L"--vid 12x", L"--vid 0x", L"--pid -1", L"--seconds 0",
+          L"--no-units --serial=x", L"--unit=3", L"--count x", L"--no-reply=1"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(arguments)));
         Simulator simulator(arguments);
         ASSERT_TRUE(simulator.started());
@@ -122,9 +123,9 @@ TEST(ServiceSimulatorTest, RefusesABadCommandLine) {
     Simulator help(L"--help");
     ASSERT_TRUE(help.started());
     EXPECT_EQ(help.exitCode(StartTimeoutMs), 0u);
-    for (const char* option : {"--name", "--unit", "--vid", "--pid", "--kind", "--manufacturer", "--product",
-                               "--serial", "--path", "--no-units", "--delay-ms", "--no-reply", "--count", "--seconds",
-                               "--help"}) {
+    for (const char* option :
+         {"--name", "--unit", "--vid", "--pid", "--kind", "--manufacturer", "--product", "--serial", "--path",
+          "--no-units", "--delay-ms", "--no-reply", "--count", "--seconds", "--help"}) {
         EXPECT_NE(help.output().find(std::string("  ") + option), std::string::npos) << option;
     }
 }

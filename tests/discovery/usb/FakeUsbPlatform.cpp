@@ -16,8 +16,8 @@ const GUID kHidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0
 const GUID kHidSetupClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
 std::vector<uint8_t> deviceDescriptor(uint8_t iManufacturer, uint8_t iProduct, uint8_t iSerialNumber) {
-    return {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x83, 0x04, 0x10, 0xA1, 0x00, 0x01,
-            iManufacturer, iProduct, iSerialNumber, 1};
+    return {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x83, 0x04, 0x10, 0xA1, 0x00, 0x01, iManufacturer, iProduct, iSerialNumber,
+            1};
 }
 
 std::vector<uint8_t> stringDescriptor(const std::wstring& text) {
@@ -270,7 +270,7 @@ struct FakeUsbWorld::Impl {
     }
 
     static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index, USHORT languageId,
-                                           PUCHAR buffer, ULONG length, PULONG transferred) {
+                                            PUCHAR buffer, ULONG length, PULONG transferred) {
         auto guard = lock("WinUsb_GetDescriptor");
         world->descriptorRequests_.push_back({type, index, languageId, length});
         auto found = world->winUsbHandles_.find(handle);
@@ -300,7 +300,7 @@ struct FakeUsbWorld::Impl {
     }
 
     static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG policy, ULONG length,
-                                           PVOID value) {
+                                            PVOID value) {
         auto guard = lock("WinUsb_SetPipePolicy");
         auto found = world->winUsbHandles_.find(handle);
         if (found == world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);

@@ -50,10 +50,10 @@ struct HidInterface {
     std::wstring product;
     std::wstring serialNumber;
     // Scripted behaviour.
-    bool zeroDetailSize = false;  // the sizing call reports 0 bytes
-    DWORD detailSizeOverride = 0;  // when not 0, the sizing call reports this size
+    bool zeroDetailSize = false;    // the sizing call reports 0 bytes
+    DWORD detailSizeOverride = 0;   // when not 0, the sizing call reports this size
     DWORD detailSizeAfterRead = 0;  // when not 0, the detail read reports this size afterwards
-    bool failDetail = false;      // the detail read itself fails
+    bool failDetail = false;        // the detail read itself fails
     bool failOpen = false;
     bool failAttributes = false;
     bool failManufacturer = false;
@@ -67,7 +67,7 @@ struct WinUsbDevice {
     GUID setupClass{};
     std::vector<uint8_t> deviceDescriptor;
     std::map<uint8_t, std::vector<uint8_t>> stringDescriptors;  // by index, language 0x0409
-    std::map<uint8_t, DWORD> stringErrors;  // reads of these indexes fail with the error code
+    std::map<uint8_t, DWORD> stringErrors;                      // reads of these indexes fail with the error code
     // A request shorter than a descriptor: fail with ERROR_INSUFFICIENT_BUFFER
     // instead of returning the part that fits.
     bool oversizeFailsWithInsufficientBuffer = false;
@@ -167,9 +167,9 @@ private:
     std::vector<OpenRequest> openRequests_;
     std::vector<PipePolicy> pipePolicies_;
     uintptr_t nextHandle_ = 0x10000;
-    std::map<HDEVINFO, bool> sets_;            // set -> enumerates HID (else WinUSB)
-    std::map<HANDLE, HidInterface*> hidFiles_;       // open HID device -> its interface
-    std::map<HANDLE, WinUsbDevice*> winUsbFiles_;    // open WinUSB device -> the device
+    std::map<HDEVINFO, bool> sets_;                // set -> enumerates HID (else WinUSB)
+    std::map<HANDLE, HidInterface*> hidFiles_;     // open HID device -> its interface
+    std::map<HANDLE, WinUsbDevice*> winUsbFiles_;  // open WinUSB device -> the device
     std::map<WINUSB_INTERFACE_HANDLE, WinUsbDevice*> winUsbHandles_;
     std::map<void*, bool> heapBlocks_;
 };

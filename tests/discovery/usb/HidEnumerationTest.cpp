@@ -45,11 +45,25 @@ TEST(HidEnumeration, ListsAcceptedDeviceWithAllFieldsInPlatformOrder) {
     EXPECT_EQ(list[0].source, static_cast<uint32_t>(DeviceSourceHid));
 
     const std::vector<std::string> expected = {
-        "HidD_GetHidGuid", "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces",
-        "SetupDiGetDeviceInterfaceDetailW", "GetProcessHeap", "HeapAlloc", "SetupDiGetDeviceInterfaceDetailW",
-        "CreateFileW", "HidD_GetAttributes", "IdFilter", "HidD_GetManufacturerString", "HidD_GetProductString",
-        "DescriptionFilter", "HidD_GetSerialNumberString", "CloseHandle", "GetProcessHeap", "HeapFree",
-        "SetupDiEnumDeviceInterfaces", "SetupDiDestroyDeviceInfoList",
+        "HidD_GetHidGuid",
+        "SetupDiGetClassDevsW",
+        "SetupDiEnumDeviceInterfaces",
+        "SetupDiGetDeviceInterfaceDetailW",
+        "GetProcessHeap",
+        "HeapAlloc",
+        "SetupDiGetDeviceInterfaceDetailW",
+        "CreateFileW",
+        "HidD_GetAttributes",
+        "IdFilter",
+        "HidD_GetManufacturerString",
+        "HidD_GetProductString",
+        "DescriptionFilter",
+        "HidD_GetSerialNumberString",
+        "CloseHandle",
+        "GetProcessHeap",
+        "HeapFree",
+        "SetupDiEnumDeviceInterfaces",
+        "SetupDiDestroyDeviceInfoList",
     };
     EXPECT_EQ(world.calls(), expected);
 
@@ -98,8 +112,7 @@ TEST(HidEnumeration, EachDropReasonDropsOnlyItsInterfaceAndReleasesEverything) {
         bool allocated = true;
     } cases[] = {
         {"zero detail size", [](HidInterface& d) { d.zeroDetailSize = true; }, false, false, false},
-        {"detail too small for its own header", [](HidInterface& d) { d.detailSizeOverride = 3; }, false, false,
-         false},
+        {"detail too small for its own header", [](HidInterface& d) { d.detailSizeOverride = 3; }, false, false, false},
         {"detail read fails", [](HidInterface& d) { d.failDetail = true; }, false, false},
         {"open fails", [](HidInterface& d) { d.failOpen = true; }, false, false},
         {"attributes fail", [](HidInterface& d) { d.failAttributes = true; }, false, true},
@@ -137,8 +150,12 @@ TEST(HidEnumeration, ZeroDetailSizeSkipsWithoutAnyFurtherCall) {
     DeviceList list;
     enumerateHidDevices(list, nullptr, nullptr, true);
     const std::vector<std::string> expected = {
-        "HidD_GetHidGuid", "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces",
-        "SetupDiGetDeviceInterfaceDetailW", "SetupDiEnumDeviceInterfaces", "SetupDiDestroyDeviceInfoList",
+        "HidD_GetHidGuid",
+        "SetupDiGetClassDevsW",
+        "SetupDiEnumDeviceInterfaces",
+        "SetupDiGetDeviceInterfaceDetailW",
+        "SetupDiEnumDeviceInterfaces",
+        "SetupDiDestroyDeviceInfoList",
     };
     EXPECT_EQ(world.calls(), expected);
     EXPECT_TRUE(list.empty());
@@ -232,8 +249,8 @@ TEST(HidEnumeration, DuplicateRuleAgainstEntriesAlreadyListed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeUsbWorld world;
-        HidInterface& hid = world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane",
-                                                  c.hidSerial);
+        HidInterface& hid =
+            world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", c.hidSerial);
         if (c.hidSerial == L"!") hid.failSerialNumber = true;
         DeviceList list = {c.earlier};
         enumerateHidDevices(list, nullptr, nullptr, c.removeDuplicates);
@@ -284,8 +301,8 @@ TEST(HidEnumeration, UnterminatedStringsDoNotCarryOverEarlierText) {
     FakeUsbWorld world;
     world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane Motion Unit", L"AB12")
         .unterminatedStrings = true;
-    world.addHidInterface(hidPath(kVid, kPid + 1, 0), kVid, kPid + 1, L"Tavrello", L"Unit", L"")
-        .unterminatedStrings = true;
+    world.addHidInterface(hidPath(kVid, kPid + 1, 0), kVid, kPid + 1, L"Tavrello", L"Unit", L"").unterminatedStrings =
+        true;
     DeviceList list;
     enumerateHidDevices(list, nullptr, nullptr, false);
     ASSERT_EQ(list.size(), 2u);

@@ -23,9 +23,9 @@ TEST(HidSmoke, RealPassEndsReleasesEverythingAndListsNoUnit) {
         const fake_usb::Counters counters = counting.counters();
         EXPECT_EQ(counters.setsOpened, 1);
         EXPECT_TRUE(counting.allReleased())
-            << "sets " << counters.setsOpened << "/" << counters.setsClosed << ", files " << counters.filesOpened
-            << "/" << counters.filesClosed << ", heap " << counters.heapAllocated << "/" << counters.heapFreed
-            << ", bad " << counters.badReleases << ", WinUSB " << counters.forbiddenCalls;
+            << "sets " << counters.setsOpened << "/" << counters.setsClosed << ", files " << counters.filesOpened << "/"
+            << counters.filesClosed << ", heap " << counters.heapAllocated << "/" << counters.heapFreed << ", bad "
+            << counters.badReleases << ", WinUSB " << counters.forbiddenCalls;
         for (const DeviceInfo& device : list) {
             EXPECT_FALSE(device.vendorId == 0x0483 && device.productId == 0xA110);
             EXPECT_EQ(device.source, static_cast<uint32_t>(DeviceSourceHid));
@@ -138,7 +138,8 @@ TEST(VirtualHidUnits, UnitSeenByTheServiceAndOnHidIsListedOnceAsTheServiceEntry)
         std::wstring serviceSerial;
         bool hidListedToo;
     };
-    const Case cases[] = {{UnitSerial, false}, {L"SVC000000000000000000001", true}, {L"vhx3k9m2p7q4r8t1w6y5z0ab", true}};
+    const Case cases[] = {
+        {UnitSerial, false}, {L"SVC000000000000000000001", true}, {L"vhx3k9m2p7q4r8t1w6y5z0ab", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.serviceSerial);
         testing_support::ChildProcess simulator(testing_support::windowsPathOf(KELVANE_SERVICE_SIMULATOR),

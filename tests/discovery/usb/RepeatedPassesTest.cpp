@@ -36,10 +36,10 @@ TEST(RepeatedPasses, ManyRunsLeaveNothingOpenAndDoNotGrow) {
     FakeUsbWorld world;
     const std::wstring manufacturer = L"Tavrello Motion Systems International GmbH";
     world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A1"), manufacturer, L"Kelvane", L"A1");
-    world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A2"), L"Tavrello", L"Kelvane", L"A2")
-        .stringErrors[2] = ERROR_GEN_FAILURE;
-    world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A3"), L"Tavrello", L"Kelvane", L"A3")
-        .stringErrors[3] = ERROR_INSUFFICIENT_BUFFER;
+    world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A2"), L"Tavrello", L"Kelvane", L"A2").stringErrors[2] =
+        ERROR_GEN_FAILURE;
+    world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"A3"), L"Tavrello", L"Kelvane", L"A3").stringErrors[3] =
+        ERROR_INSUFFICIENT_BUFFER;
     world.addHidInterface(fake_usb::hidPath(0x0483, 0xA110, 0), 0x0483, 0xA110, L"Tavrello", L"Kelvane", L"A1");
     world.addHidInterface(fake_usb::hidPath(0x0483, 0xA111, 0), 0x0483, 0xA111, L"Tavrello", L"Kelvane", L"H1");
     world.addHidInterface(fake_usb::hidPath(0x0483, 0xA112, 0), 0x0483, 0xA112, L"Tavrello", L"Kelvane", L"H2");

@@ -116,14 +116,12 @@ static NTSTATUS completeRequest(PIRP irp, NTSTATUS status, ULONG_PTR information
 
 /* Reads one value of the device key into `buffer` (ULONG-aligned); NULL when it
  * is absent, of another type or too long. */
-static KEY_VALUE_PARTIAL_INFORMATION* readValue(HANDLE key, const WCHAR* name, ULONG type, ULONG* buffer,
-                                                ULONG size) {
+static KEY_VALUE_PARTIAL_INFORMATION* readValue(HANDLE key, const WCHAR* name, ULONG type, ULONG* buffer, ULONG size) {
     UNICODE_STRING valueName;
     ULONG length = 0;
     KEY_VALUE_PARTIAL_INFORMATION* value = (KEY_VALUE_PARTIAL_INFORMATION*)buffer;
     RtlInitUnicodeString(&valueName, name);
-    if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, size, &length)))
-        return NULL;
+    if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, size, &length))) return NULL;
     if (value->Type != type) return NULL;
     return value;
 }
@@ -166,8 +164,8 @@ static NTSTATUS NTAPI addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
 
     RtlZeroMemory(state, sizeof(*state));
     InitializeListHead(&state->pendingReads);
-    status = IoOpenDeviceRegistryKey(classExtension(device)->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
-                                     KEY_READ, &key);
+    status =
+        IoOpenDeviceRegistryKey(classExtension(device)->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
     if (!NT_SUCCESS(status)) return status;
     if (!readNumber(key, L"VendorId", &state->vendorId) || !readNumber(key, L"ProductId", &state->productId)) {
         ZwClose(key);
@@ -247,8 +245,7 @@ static NTSTATUS getString(VHID_DEVICE* state, PIRP irp) {
         string = &state->strings[id - VHID_STRING_MANUFACTURER];
     else if (id >= VHID_WINE_STRING_MANUFACTURER && id <= VHID_WINE_STRING_SERIAL_NUMBER)
         string = &state->strings[id - VHID_WINE_STRING_MANUFACTURER];
-    else
-        return completeRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    else return completeRequest(irp, STATUS_INVALID_PARAMETER, 0);
     if (!string->present) return completeRequest(irp, STATUS_NOT_SUPPORTED, 0);
     while (string->text[length] != 0) ++length;
     return copyOut(irp, string->text, (length + 1) * sizeof(WCHAR));
@@ -263,8 +260,7 @@ static NTSTATUS NTAPI internalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         VHID_DESCRIPTOR descriptor = {sizeof(VHID_DESCRIPTOR), 0x21, 0x0111, 0, 1, 0x22, sizeof(reportDescriptor)};
         return copyOut(irp, &descriptor, sizeof(descriptor));
     }
-    case VHID_GET_REPORT_DESCRIPTOR:
-        return copyOut(irp, reportDescriptor, sizeof(reportDescriptor));
+    case VHID_GET_REPORT_DESCRIPTOR: return copyOut(irp, reportDescriptor, sizeof(reportDescriptor));
     case VHID_GET_DEVICE_ATTRIBUTES: {
         VHID_ATTRIBUTES attributes;
         RtlZeroMemory(&attributes, sizeof(attributes));
@@ -274,15 +270,11 @@ static NTSTATUS NTAPI internalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         attributes.VersionNumber = 0x0100;
         return copyOut(irp, &attributes, sizeof(attributes));
     }
-    case VHID_GET_STRING:
-        return getString(state, irp);
-    case VHID_READ_REPORT:
-        return queueRead(state, irp);
+    case VHID_GET_STRING: return getString(state, irp);
+    case VHID_READ_REPORT: return queueRead(state, irp);
     case VHID_ACTIVATE_DEVICE:
-    case VHID_DEACTIVATE_DEVICE:
-        return completeRequest(irp, STATUS_SUCCESS, 0);
-    default:
-        return completeRequest(irp, STATUS_NOT_SUPPORTED, 0);
+    case VHID_DEACTIVATE_DEVICE: return completeRequest(irp, STATUS_SUCCESS, 0);
+    default: return completeRequest(irp, STATUS_NOT_SUPPORTED, 0);
     }
 }
 
@@ -299,11 +291,8 @@ static NTSTATUS NTAPI plugAndPlay(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        break;
-    default:
-        break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; break;
+    default: break;
     }
     /* The root bus below owns everything else; it completes the request. */
     IoSkipCurrentIrpStackLocation(irp);
@@ -316,9 +305,7 @@ static NTSTATUS NTAPI power(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(classExtension(device)->NextDeviceObject, irp);
 }
 
-static VOID NTAPI unload(PDRIVER_OBJECT driver) {
-    (void)driver;
-}
+static VOID NTAPI unload(PDRIVER_OBJECT driver) { (void)driver; }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     VHID_MINIDRIVER_REGISTRATION registration;

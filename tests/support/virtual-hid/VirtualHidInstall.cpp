@@ -141,7 +141,8 @@ bool waitForDevices(int count, wchar_t** instanceIds) {
         int missing = -1;
         for (int i = 0; i < count && missing < 0; ++i) {
             bool found = false;
-            for (const std::wstring& path : paths) found = found || path.find(pathPartOf(instanceIds[i])) != std::wstring::npos;
+            for (const std::wstring& path : paths)
+                found = found || path.find(pathPartOf(instanceIds[i])) != std::wstring::npos;
             if (!found) missing = i;
         }
         if (missing < 0) return true;
@@ -162,10 +163,11 @@ bool parseHex(const wchar_t* text, DWORD& value) {
 }
 
 int usage() {
-    std::fputws(L"usage: virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> "
-                L"[--serial <text>] ...\n       virtual-hid-install --wait <instance id>...\n"
-                L"       virtual-hid-install --remove <instance id>\n",
-                stderr);
+    std::fputws(
+        L"usage: virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> "
+        L"[--serial <text>] ...\n       virtual-hid-install --wait <instance id>...\n"
+        L"       virtual-hid-install --remove <instance id>\n",
+        stderr);
     return 2;
 }
 

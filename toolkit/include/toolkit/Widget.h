@@ -59,8 +59,8 @@ struct DialogKeys {
     std::function<void()> defaultAction;  // Enter when the focused widget does not take it
     std::function<void()> cancelAction;   // Esc, Alt+F4 and WM_CLOSE
     std::vector<Shortcut> shortcuts;
-    bool focusCues = false;      // shown once the keyboard was used to move the focus
-    HWND lastFocus = nullptr;    // restored when the window is activated again
+    bool focusCues = false;    // shown once the keyboard was used to move the focus
+    HWND lastFocus = nullptr;  // restored when the window is activated again
 };
 
 // Moving a top-level window by dragging its background. GUI thread only.
@@ -81,8 +81,8 @@ public:
     // Creates the widget's window once; false when it already has one or when
     // creation failed (logged as "Build failed <code>"). Positions and sizes are
     // logical units.
-    bool create(const std::wstring& className, const std::wstring& windowName, DWORD style,
-                int x, int y, int width, int height, HMENU menu, Widget* parent);
+    bool create(const std::wstring& className, const std::wstring& windowName, DWORD style, int x, int y, int width,
+                int height, HMENU menu, Widget* parent);
 
     // Routes one message to its handler, or to the default procedure.
     LRESULT dispatch(UINT message, WPARAM wParam, LPARAM lParam);
