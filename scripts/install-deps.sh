@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xdotool xclip imagemagick
   fonts-dejavu-core fonts-liberation2
   googletest nlohmann-json3-dev
+  clang-format
 )
 
 missing=()
