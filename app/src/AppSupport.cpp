@@ -149,11 +149,29 @@ std::wstring SingleInstance::objectName(const std::wstring& programName) {
 }
 
 SingleInstance::SingleInstance(const std::wstring& programName)
-    : mark_(CreateMutexW(nullptr, FALSE, objectName(programName).c_str())) {
+    : mark_(CreateMutexW(nullptr, TRUE, objectName(programName).c_str())) {
     const DWORD error = GetLastError();
     // An object that exists (or that this process may not open) belongs to a
     // running instance. Without any object nothing can be told: run.
     first_ = !(error == ERROR_ALREADY_EXISTS || (!mark_ && error == ERROR_ACCESS_DENIED));
+}
+
+bool SingleInstance::waitForTurn(const wchar_t* windowClass, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (bringWindowToFront(windowClass, 0)) return false;
+        // Ours once the process that holds it has ended (abandoned) or let it go.
+        if (mark_) {
+            const DWORD wait = WaitForSingleObject(mark_.get(), 50);
+            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+                first_ = true;
+                return true;
+            }
+        } else {
+            Sleep(50);
+        }
+        if (GetTickCount64() >= end) return false;
+    }
 }
 
 bool bringWindowToFront(const wchar_t* windowClass, DWORD timeoutMs) {

@@ -9,19 +9,18 @@
 
 namespace {
 
-// How long a second start waits for the first one's window to appear.
+// How long a second start waits for the first one's window to appear, or for
+// the first one to end.
 constexpr DWORD FirstWindowWaitMs = 5000;
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // One window per user: a second start brings the first one's window to the
-    // front and ends before it touches the log.
+    // front and ends before it touches the log. A start while the first one is
+    // ending (its window gone, its check given a moment) runs once it has ended.
     SingleInstance instanceMark(L"Tavrello_Kelvane");
-    if (!instanceMark.first()) {
-        bringWindowToFront(MainWindowClassName, FirstWindowWaitMs);
-        return 0;
-    }
+    if (!instanceMark.first() && !instanceMark.waitForTurn(MainWindowClassName, FirstWindowWaitMs)) return 0;
     startLog("Tavrello_Kelvane", false, LogFolderKind::LocalAppData, LogHeaderMode::Created);
     bool checksEnded = true;
     {

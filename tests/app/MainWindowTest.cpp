@@ -143,6 +143,34 @@ protected:
     std::unique_ptr<MainWindow> window;
 };
 
+// A start that is not first waits for the first one's window or for the first
+// one to end; a first one that ends (its mark abandoned) hands the mark over.
+TEST(SingleInstance, LaterStartTakesOverOnceTheFirstHasEnded) {
+    const std::wstring name = L"Kelvane_SingleInstanceTest_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE firstMayEnd = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE firstIsUp = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread first([&] {
+        SingleInstance mark(name);
+        EXPECT_TRUE(mark.first());
+        SetEvent(firstIsUp);
+        WaitForSingleObject(firstMayEnd, 10000);
+    });
+    WaitForSingleObject(firstIsUp, 10000);
+
+    SingleInstance later(name);
+    EXPECT_FALSE(later.first());
+    // Neither a window nor an end: the wait runs out.
+    EXPECT_FALSE(later.waitForTurn(L"Kelvane_NoSuchWindowClass", 200));
+    EXPECT_FALSE(later.first());
+    // The first one's thread ends without letting go: the mark is abandoned and taken.
+    SetEvent(firstMayEnd);
+    first.join();
+    EXPECT_TRUE(later.waitForTurn(L"Kelvane_NoSuchWindowClass", 5000));
+    EXPECT_TRUE(later.first());
+    CloseHandle(firstMayEnd);
+    CloseHandle(firstIsUp);
+}
+
 TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     window = std::make_unique<MainWindow>();
     ASSERT_NE(window->hwnd(), nullptr);

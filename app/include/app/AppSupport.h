@@ -27,10 +27,17 @@ bool setClipboardText(const std::wstring& text, HWND owner = nullptr);
 // Marks the program as running for the current user (a named mutex in the
 // session's namespace whose name carries the user's SID). Of several processes
 // that start at once exactly one is first; the mark goes with that process.
+// The first process's thread that made it holds the mutex for the process's
+// whole life, so a later start can tell when that process has ended.
 class SingleInstance {
 public:
     explicit SingleInstance(const std::wstring& programName);
     bool first() const { return first_; }
+    // For a start that is not first: waits up to timeoutMs for the first
+    // process's window (brought to the front: false, this start ends) or for
+    // that process to end (true: this one now holds the mark and runs). False
+    // when neither happens in time.
+    bool waitForTurn(const wchar_t* windowClass, DWORD timeoutMs);
     // The object's name: "Local\<programName>_<user SID>".
     static std::wstring objectName(const std::wstring& programName);
 
