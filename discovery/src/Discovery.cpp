@@ -4,14 +4,14 @@
 #include "discovery/ServicePipeClient.h"
 #include "discovery/WinUsbEnumeration.h"
 
-std::atomic<int32_t> TransportMode{TransportServiceThenWinUsb};
+std::atomic<int32_t> TransportMode{static_cast<int32_t>(TransportModeValue::ServiceThenWinUsb)};
 
 void enumerateUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter) {
     list.clear();
-    const int32_t mode = TransportMode.load();
-    if (mode != TransportWinUsbOnly) {
+    const auto mode = static_cast<TransportModeValue>(TransportMode.load());
+    if (mode != TransportModeValue::WinUsbOnly) {
         if (queryServiceDevices(list, idFilter, descriptionFilter)) return;
-        if (mode == TransportServiceOnly) return;
+        if (mode == TransportModeValue::ServiceOnly) return;
     }
     enumerateWinUsbDevices(list, idFilter, descriptionFilter);
 }

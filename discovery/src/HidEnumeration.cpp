@@ -7,18 +7,18 @@
 
 namespace {
 
-constexpr ULONG kStringBufferBytes = 1024;
-constexpr size_t kStringBufferUnits = kStringBufferBytes / sizeof(wchar_t);
+constexpr ULONG StringBufferBytes = 1024;
+constexpr size_t StringBufferUnits = StringBufferBytes / sizeof(wchar_t);
 
 // The text of a string read, up to its first NUL and never past the buffer.
-std::wstring bufferText(const wchar_t* buffer) { return std::wstring(buffer, wcsnlen(buffer, kStringBufferUnits)); }
+std::wstring bufferText(const wchar_t* buffer) { return std::wstring(buffer, wcsnlen(buffer, StringBufferUnits)); }
 
 // Reads one HID string into `target`; false when the driver refuses. The buffer
 // is cleared first: a driver that reports success without writing a terminator
 // must not hand on the previous read's text as this one's.
 bool readHidString(decltype(&::HidD_GetProductString) read, HANDLE device, wchar_t* buffer, std::wstring& target) {
-    std::memset(buffer, 0, kStringBufferBytes);
-    if (!read(device, buffer, kStringBufferBytes)) return false;
+    std::memset(buffer, 0, StringBufferBytes);
+    if (!read(device, buffer, StringBufferBytes)) return false;
     target = bufferText(buffer);
     return true;
 }
@@ -31,8 +31,8 @@ void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_D
     if (requiredSize == 0) return;
     // A size that cannot even hold the fixed part and one character is not one
     // SetupAPI would give; writing cbSize into such a block would overrun it.
-    constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
-    if (requiredSize < kPathOffset + sizeof(wchar_t)) return;
+    constexpr DWORD PathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+    if (requiredSize < PathOffset + sizeof(wchar_t)) return;
 
     const DWORD blockSize = requiredSize;
     MemWrapper<SP_DEVICE_INTERFACE_DETAIL_DATA_W*> detail(static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(
@@ -45,9 +45,9 @@ void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_D
 
     DeviceInfo record;
     // Bounded by the block we allocated, whatever size the call reports now.
-    const size_t pathCapacity = (blockSize - kPathOffset) / sizeof(wchar_t);
+    const size_t pathCapacity = (blockSize - PathOffset) / sizeof(wchar_t);
     record.devicePath.assign(detail.get()->DevicePath, wcsnlen(detail.get()->DevicePath, pathCapacity));
-    if (record.devicePath.rfind(kHidInstanceMarker) == std::wstring::npos) return;
+    if (record.devicePath.rfind(HidInstanceMarker) == std::wstring::npos) return;
 
     UsbFileHandle device(os.CreateFileW(record.devicePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -78,7 +78,7 @@ void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_D
 void enumerateHidDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,
                          bool removeDuplicates) {
     const UsbPlatform& os = usbPlatform();
-    wchar_t buffer[kStringBufferUnits] = {};
+    wchar_t buffer[StringBufferUnits] = {};
 
     GUID hidGuid;
     os.HidD_GetHidGuid(&hidGuid);

@@ -12,6 +12,8 @@ namespace {
 // this many devices.
 constexpr uint32_t ServiceDeviceLimit = 128;
 
+void logPipeError(ServicePipeError code, uint32_t extra) { logErrorCode(static_cast<int32_t>(code), extra); }
+
 }  // namespace
 
 // One overlapped write or read with everything the system may touch while it
@@ -35,17 +37,17 @@ bool ServicePipeClient::connect() {
         if (pipe_.valid()) break;
         const DWORD error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY) {
-            logErrorCode(ServicePipeErrorOpen, error);
+            logPipeError(ServicePipeError::Open, error);
             return false;
         }
         // Another client can take each freed instance first; do not wait forever.
         if (busyWaits++ == ServiceBusyWaitLimit) {
-            logErrorCode(ServicePipeErrorBusy, ERROR_PIPE_BUSY);
+            logPipeError(ServicePipeError::Busy, ERROR_PIPE_BUSY);
             ++consecutiveTimeouts_;
             return false;
         }
         if (!::WaitNamedPipeW(pipePath_.c_str(), ServiceBusyWaitMs)) {
-            logErrorCode(ServicePipeErrorBusy, 0);
+            logPipeError(ServicePipeError::Busy, 0);
             ++consecutiveTimeouts_;
             return false;
         }
@@ -103,21 +105,21 @@ bool ServicePipeClient::transfer(Operation& op, bool isWrite, uint32_t size, DWO
 
 uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, void* reply, uint32_t replySize) {
     if (request == nullptr || requestSize == 0) {
-        logErrorCode(ServicePipeErrorNoRequest, 0);
+        logPipeError(ServicePipeError::NoRequest, 0);
         return 0;
     }
     if (replySize > 0 && reply == nullptr) {
-        logErrorCode(ServicePipeErrorNoReplyBuffer, 0);
+        logPipeError(ServicePipeError::NoReplyBuffer, 0);
         return 0;
     }
     if (!connect()) {
-        logErrorCode(ServicePipeErrorNotOpen, 0);
+        logPipeError(ServicePipeError::NotOpen, 0);
         return 0;
     }
     for (std::unique_ptr<Operation>* op : {&write_, &read_}) {
         if (!*op) *op = std::make_unique<Operation>();
         if (!(*op)->event) {
-            logErrorCode(ServicePipeErrorWrite, ::GetLastError());
+            logPipeError(ServicePipeError::Write, ::GetLastError());
             close();
             return 0;
         }
@@ -130,7 +132,7 @@ uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, 
     DWORD error = 0;
     if (!transfer(*write_, true, requestSize, written, error) || written != requestSize) {
         if (written != requestSize && error == 0) error = ::GetLastError();
-        logErrorCode(ServicePipeErrorWrite, error);
+        logPipeError(ServicePipeError::Write, error);
         close();
         return 0;
     }
@@ -139,7 +141,7 @@ uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, 
     read_->buffer.resize(replySize);
     DWORD received = 0;
     if (!transfer(*read_, false, replySize, received, error)) {
-        logErrorCode(ServicePipeErrorRead, error);
+        logPipeError(ServicePipeError::Read, error);
         // Also after a message too long for the buffer: its rest would otherwise
         // be taken for the next reply.
         close();
@@ -180,25 +182,25 @@ bool queryServiceDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
     ServicePipeClient client(serviceName);
     if (!client.connect()) return false;
     ServiceMessage reply;
-    if (!ask(client, ServiceCommandDeviceCount, 0, reply)) return false;
+    if (!ask(client, ServiceCommand::DeviceCount, 0, reply)) return false;
     uint32_t count = readLe32(&reply[ServiceReplyCountOffset]);
     if (count > ServiceDeviceLimit) count = ServiceDeviceLimit;
 
     // Each device ends at its first failed request, so the limit is met at
     // most one device after the service stops answering.
     for (uint32_t index = 0; index < count && client.consecutiveTimeouts() < ServiceTimeoutLimit; ++index) {
-        if (!ask(client, ServiceCommandDeviceIdentity, index, reply)) continue;
+        if (!ask(client, ServiceCommand::DeviceIdentity, index, reply)) continue;
         DeviceInfo device;
         device.vendorId = readLe32(&reply[ServiceReplyVendorIdOffset]);
         device.productId = readLe32(&reply[ServiceReplyProductIdOffset]);
         const uint8_t kind = reply[ServiceReplyKindOffset];
-        device.source = kind == 1 ? static_cast<uint32_t>(DeviceSourceService) : kind;
+        device.source = kind == 1 ? DeviceSource::Service : static_cast<DeviceSource>(kind);
         if (!passesIdFilter(idFilter, device.vendorId, device.productId)) continue;
-        if (!askString(client, ServiceCommandManufacturer, index, device.manufacturer)) continue;
-        if (!askString(client, ServiceCommandProduct, index, device.product)) continue;
+        if (!askString(client, ServiceCommand::Manufacturer, index, device.manufacturer)) continue;
+        if (!askString(client, ServiceCommand::Product, index, device.product)) continue;
         if (!passesDescriptionFilter(descriptionFilter, device)) continue;
-        if (!askString(client, ServiceCommandSerial, index, device.serialNumber)) continue;
-        if (!askString(client, ServiceCommandPath, index, device.devicePath)) continue;
+        if (!askString(client, ServiceCommand::Serial, index, device.serialNumber)) continue;
+        if (!askString(client, ServiceCommand::Path, index, device.devicePath)) continue;
         list.push_back(device);
     }
     return true;

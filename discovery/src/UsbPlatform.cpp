@@ -5,7 +5,7 @@
 namespace {
 
 // Null while the real table is in use.
-std::atomic<const UsbPlatform*> installedTable{nullptr};
+std::atomic<const UsbPlatform*> g_installedTable{nullptr};
 
 }  // namespace
 
@@ -23,11 +23,11 @@ const UsbPlatform& realUsbPlatform() {
 }
 
 const UsbPlatform& usbPlatform() {
-    const UsbPlatform* table = installedTable.load(std::memory_order_acquire);
+    const UsbPlatform* table = g_installedTable.load(std::memory_order_acquire);
     return table != nullptr ? *table : realUsbPlatform();
 }
 
 const UsbPlatform* installUsbPlatform(const UsbPlatform* table) {
-    const UsbPlatform* previous = installedTable.exchange(table, std::memory_order_acq_rel);
+    const UsbPlatform* previous = g_installedTable.exchange(table, std::memory_order_acq_rel);
     return previous != nullptr ? previous : &realUsbPlatform();
 }

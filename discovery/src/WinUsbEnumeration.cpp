@@ -13,19 +13,19 @@
 
 namespace {
 
-constexpr UCHAR kDeviceDescriptorType = 1;  // USB_DEVICE_DESCRIPTOR_TYPE
-constexpr UCHAR kStringDescriptorType = 3;  // USB_STRING_DESCRIPTOR_TYPE
-constexpr ULONG kDeviceDescriptorSize = 18;
+constexpr UCHAR DeviceDescriptorType = 1;  // USB_DEVICE_DESCRIPTOR_TYPE
+constexpr UCHAR StringDescriptorType = 3;  // USB_STRING_DESCRIPTOR_TYPE
+constexpr ULONG DeviceDescriptorSize = 18;
 // The device descriptor is usable once its string indexes (up to offset 16) arrived.
-constexpr ULONG kDeviceDescriptorUsable = 17;
-constexpr size_t kManufacturerIndexOffset = 14;
-constexpr size_t kProductIndexOffset = 15;
-constexpr size_t kSerialNumberIndexOffset = 16;
+constexpr ULONG DeviceDescriptorUsable = 17;
+constexpr size_t ManufacturerIndexOffset = 14;
+constexpr size_t ProductIndexOffset = 15;
+constexpr size_t SerialNumberIndexOffset = 16;
 
-constexpr ULONG kInlineDescriptorBytes = 64;
-constexpr ULONG kLargestDescriptorBytes = 2048;
+constexpr ULONG InlineDescriptorBytes = 64;
+constexpr ULONG LargestDescriptorBytes = 2048;
 
-constexpr DWORD kDetailBufferBytes = 4096;
+constexpr DWORD DetailBufferBytes = 4096;
 
 // The string of a descriptor of which `received` bytes arrived; never reads
 // beyond them. A header-only or malformed descriptor gives the empty string.
@@ -52,25 +52,24 @@ using PlatformHeapBlock = std::unique_ptr<UCHAR[], PlatformHeapFree>;
 // Reads the device descriptor and the strings it names into the record.
 bool readDeviceStrings(const UsbPlatform& os, WINUSB_INTERFACE_HANDLE handle, DeviceInfo& record) {
     if (handle == nullptr) return false;
-    UCHAR descriptor[kDeviceDescriptorSize] = {};
+    UCHAR descriptor[DeviceDescriptorSize] = {};
     ULONG transferred = 0;
-    if (!os.WinUsb_GetDescriptor(handle, kDeviceDescriptorType, 0, 0, descriptor, kDeviceDescriptorSize,
-                                 &transferred)) {
+    if (!os.WinUsb_GetDescriptor(handle, DeviceDescriptorType, 0, 0, descriptor, DeviceDescriptorSize, &transferred)) {
         return false;
     }
-    if (transferred < kDeviceDescriptorUsable) return false;
+    if (transferred < DeviceDescriptorUsable) return false;
 
     const struct {
         size_t offset;
         std::wstring* field;
     } strings[] = {
-        {kManufacturerIndexOffset, &record.manufacturer},
-        {kProductIndexOffset, &record.product},
-        {kSerialNumberIndexOffset, &record.serialNumber},
+        {ManufacturerIndexOffset, &record.manufacturer},
+        {ProductIndexOffset, &record.product},
+        {SerialNumberIndexOffset, &record.serialNumber},
     };
     for (const auto& string : strings) {
         const UCHAR index = descriptor[string.offset];
-        if (index != 0 && !readStringDescriptor(handle, index, kUsbEnglishLanguageId, *string.field)) return false;
+        if (index != 0 && !readStringDescriptor(handle, index, UsbEnglishLanguageId, *string.field)) return false;
     }
     return true;
 }
@@ -98,14 +97,14 @@ uint32_t parseUsbId(const std::wstring& lowerPath, const std::wstring& marker) {
 
 bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId, std::wstring& target) {
     const UsbPlatform& os = usbPlatform();
-    UCHAR inlineBuffer[kInlineDescriptorBytes];
+    UCHAR inlineBuffer[InlineDescriptorBytes];
     PlatformHeapBlock heapBlock;
     UCHAR* buffer = inlineBuffer;
-    ULONG bufferSize = kInlineDescriptorBytes;
+    ULONG bufferSize = InlineDescriptorBytes;
 
     for (;;) {
         ULONG transferred = 0;
-        if (os.WinUsb_GetDescriptor(winUsbHandle, kStringDescriptorType, index, languageId, buffer, bufferSize,
+        if (os.WinUsb_GetDescriptor(winUsbHandle, StringDescriptorType, index, languageId, buffer, bufferSize,
                                     &transferred)) {
             const ULONG received = std::min(transferred, bufferSize);
             // A device may answer a short request with as much of the descriptor
@@ -118,7 +117,7 @@ bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USH
         } else if (os.GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
             return false;
         }
-        if (bufferSize >= kLargestDescriptorBytes) return false;
+        if (bufferSize >= LargestDescriptorBytes) return false;
 
         bufferSize *= 2;
         heapBlock.reset();
@@ -137,10 +136,10 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
     if (!set) return;
 
     // DWORD elements keep the detail structure aligned.
-    std::vector<DWORD> detailBuffer(kDetailBufferBytes / sizeof(DWORD), 0);
+    std::vector<DWORD> detailBuffer(DetailBufferBytes / sizeof(DWORD), 0);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data());
-    constexpr size_t kPathCapacity =
-        (kDetailBufferBytes - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(wchar_t);
+    constexpr size_t PathCapacity =
+        (DetailBufferBytes - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(wchar_t);
 
     for (DWORD index = 0;; ++index) {
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
@@ -150,15 +149,15 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
         if (!os.SetupDiEnumDeviceInterfaces(set.get(), nullptr, &WinUsbInterfaceGuid, index, &interfaceData)) break;
 
-        if (!os.SetupDiGetDeviceInterfaceDetailW(set.get(), &interfaceData, detail, kDetailBufferBytes, nullptr,
+        if (!os.SetupDiGetDeviceInterfaceDetailW(set.get(), &interfaceData, detail, DetailBufferBytes, nullptr,
                                                  &devInfoData)) {
             continue;
         }
         if (!sameGuid(devInfoData.ClassGuid, UsbDeviceClassGuid)) continue;
 
         DeviceInfo record;
-        record.source = DeviceSourceWinUsb;
-        record.devicePath.assign(detail->DevicePath, wcsnlen(detail->DevicePath, kPathCapacity));
+        record.source = DeviceSource::WinUsb;
+        record.devicePath.assign(detail->DevicePath, wcsnlen(detail->DevicePath, PathCapacity));
 
         std::wstring lowerPath = record.devicePath;
         for (wchar_t& unit : lowerPath) unit = static_cast<wchar_t>(std::towlower(unit));

@@ -5,38 +5,38 @@
 
 namespace {
 
-std::atomic<uint32_t> creationCounter{0};
-std::atomic<WinUsbHandleRegistry*> registryPointer{nullptr};
+std::atomic<uint32_t> g_creationCounter{0};
+std::atomic<WinUsbHandleRegistry*> g_registryPointer{nullptr};
 // Set by the teardown: from then on there is no registry, and nobody waits for one.
-std::atomic<bool> tornDown{false};
+std::atomic<bool> g_tornDown{false};
 
 void tearDownAtExit() { WinUsbHandleRegistry::tearDown(); }
 
 }  // namespace
 
 WinUsbHandleRegistry* WinUsbHandleRegistry::instance() {
-    WinUsbHandleRegistry* registry = registryPointer.load(std::memory_order_acquire);
+    WinUsbHandleRegistry* registry = g_registryPointer.load(std::memory_order_acquire);
     if (registry != nullptr) return registry;
-    if (creationCounter.load() == 0 && ++creationCounter == 1) {
+    if (g_creationCounter.load() == 0 && ++g_creationCounter == 1) {
         registry = new WinUsbHandleRegistry();
         std::atexit(tearDownAtExit);
-        registryPointer.store(registry, std::memory_order_release);
+        g_registryPointer.store(registry, std::memory_order_release);
         return registry;
     }
-    while ((registry = registryPointer.load(std::memory_order_acquire)) == nullptr) {
-        if (tornDown.load(std::memory_order_acquire)) return nullptr;
+    while ((registry = g_registryPointer.load(std::memory_order_acquire)) == nullptr) {
+        if (g_tornDown.load(std::memory_order_acquire)) return nullptr;
         usbPlatform().SwitchToThread();
     }
     return registry;
 }
 
 void WinUsbHandleRegistry::tearDown() {
-    WinUsbHandleRegistry* registry = registryPointer.load(std::memory_order_acquire);
-    tornDown.store(true, std::memory_order_release);
+    WinUsbHandleRegistry* registry = g_registryPointer.load(std::memory_order_acquire);
+    g_tornDown.store(true, std::memory_order_release);
     if (registry == nullptr) return;
     registry->busyIds_.clear();
     while (!registry->entries_.empty()) registry->closeEntry(registry->entries_.begin());
-    registryPointer.store(nullptr, std::memory_order_release);
+    g_registryPointer.store(nullptr, std::memory_order_release);
     delete registry;
 }
 

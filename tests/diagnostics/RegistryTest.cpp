@@ -95,7 +95,7 @@ TEST(RegistryKey, AccessMaskFollowsTheViewFlag) {
 }
 
 TEST(RegistryKey, MissingKeyHasNoHandleAndQueriesFail) {
-    RegistryKey key("Software\\Tavrello\\KelvaneTest_NoSuchKey", RegistryRootCurrentUser, 1);
+    RegistryKey key("Software\\Tavrello\\KelvaneTest_NoSuchKey", RegistryRoot::CurrentUser, 1);
     EXPECT_FALSE(key.isOpen());
     int32_t value = 42;
     EXPECT_FALSE(key.queryValue("LogLevel", &value));

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr DWORD kCallerError = 0xE0004321;
+constexpr DWORD CallerError = 0xE0004321;
 
 // Not a handle of this process: closing it fails and sets ERROR_INVALID_HANDLE.
 HANDLE strayHandle() { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FF0)); }
@@ -16,19 +16,19 @@ HANDLE strayHandle() { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x
 
 TEST(UniqueOwner, ResetAndDestructorKeepTheLastError) {
     // The close itself does change the error: otherwise nothing below is shown.
-    ::SetLastError(kCallerError);
+    ::SetLastError(CallerError);
     ASSERT_FALSE(::CloseHandle(strayHandle()));
     ASSERT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
     platform::UniqueHandle reset(strayHandle());
-    ::SetLastError(kCallerError);
+    ::SetLastError(CallerError);
     reset.reset();
-    EXPECT_EQ(::GetLastError(), kCallerError);
+    EXPECT_EQ(::GetLastError(), CallerError);
     EXPECT_FALSE(reset);
 
-    ::SetLastError(kCallerError);
+    ::SetLastError(CallerError);
     { platform::UniqueFileHandle destroyed(strayHandle()); }
-    EXPECT_EQ(::GetLastError(), kCallerError);
+    EXPECT_EQ(::GetLastError(), CallerError);
 }
 
 TEST(UniqueOwner, AMovedOwnerClosesOnce) {

@@ -37,22 +37,22 @@ ServiceUnit defaultServiceUnit() {
 ServiceMessage buildServiceReply(const std::vector<ServiceUnit>& units, const ServiceRequestRecord& request) {
     ServiceMessage reply{};
     writeLe32(&reply[ServiceReplySequenceOffset], request.sequence);
-    if (request.command == ServiceCommandDeviceCount) {
+    if (request.command == ServiceCommand::DeviceCount) {
         writeLe32(&reply[ServiceReplyCountOffset], static_cast<uint32_t>(units.size()));
         return reply;
     }
     if (request.deviceIndex >= units.size()) return reply;
     const ServiceUnit& unit = units[request.deviceIndex];
     switch (request.command) {
-    case ServiceCommandDeviceIdentity:
+    case ServiceCommand::DeviceIdentity:
         writeLe32(&reply[ServiceReplyVendorIdOffset], unit.vendorId);
         writeLe32(&reply[ServiceReplyProductIdOffset], unit.productId);
         reply[ServiceReplyKindOffset] = unit.kind;
         break;
-    case ServiceCommandManufacturer: writeServiceString(reply, unit.manufacturer); break;
-    case ServiceCommandProduct: writeServiceString(reply, unit.product); break;
-    case ServiceCommandSerial: writeServiceString(reply, unit.serialNumber); break;
-    case ServiceCommandPath: writeServiceString(reply, unit.devicePath); break;
+    case ServiceCommand::Manufacturer: writeServiceString(reply, unit.manufacturer); break;
+    case ServiceCommand::Product: writeServiceString(reply, unit.product); break;
+    case ServiceCommand::Serial: writeServiceString(reply, unit.serialNumber); break;
+    case ServiceCommand::Path: writeServiceString(reply, unit.devicePath); break;
     default: break;
     }
     return reply;
@@ -274,7 +274,7 @@ bool ServicePipeServer::serve(Slot& slot, uint32_t connection) {
         ServiceRequestRecord request;
         request.connection = connection;
         request.size = size;
-        if (size >= 4) request.command = readLe32(&buffer[ServiceRequestCommandOffset]);
+        if (size >= 4) request.command = static_cast<ServiceCommand>(readLe32(&buffer[ServiceRequestCommandOffset]));
         if (size >= 8) request.sequence = readLe32(&buffer[ServiceRequestSequenceOffset]);
         if (size >= 12) request.deviceIndex = readLe32(&buffer[ServiceRequestIndexOffset]);
         {

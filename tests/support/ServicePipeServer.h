@@ -38,7 +38,7 @@ struct ServiceRequestRecord {
     uint32_t number = 0;      // 0, 1, 2, ... over the server's life
     uint32_t connection = 0;  // 1, 2, 3, ... in the order of connecting
     uint32_t size = 0;        // bytes of the request message
-    uint32_t command = 0;
+    ServiceCommand command{};
     uint32_t sequence = 0;
     uint32_t deviceIndex = 0;
 };

@@ -60,7 +60,7 @@ bool TestPipeServer::allClosedByClient(DWORD timeoutMs) const {
     return c.closedByServer == 0 && c.closedByClient == c.opened;
 }
 
-TestPipeServer::Match command(uint32_t command, int deviceIndex) {
+TestPipeServer::Match command(ServiceCommand command, int deviceIndex) {
     return [command, deviceIndex](const ServiceRequestRecord& r) {
         return r.command == command && (deviceIndex < 0 || r.deviceIndex == static_cast<uint32_t>(deviceIndex));
     };

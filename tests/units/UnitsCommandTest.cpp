@@ -18,15 +18,15 @@ using nlohmann::json;
 
 namespace {
 
-constexpr uint16_t kVid = 0x0483;
-constexpr uint16_t kPid = 0xA110;
+constexpr uint16_t Vid = 0x0483;
+constexpr uint16_t Pid = 0xA110;
 
 class UnitsCommand : public ::testing::Test {
 protected:
-    void TearDown() override { TransportMode = TransportServiceThenWinUsb; }
+    void TearDown() override { TransportMode = static_cast<int32_t>(TransportModeValue::ServiceThenWinUsb); }
 
-    void addHid(const std::wstring& manufacturer, const std::wstring& serial, uint16_t vid = kVid) {
-        world.addHidInterface(hidPath(vid, kPid, 0) + L"#" + std::to_wstring(++hidCount), vid, kPid, manufacturer,
+    void addHid(const std::wstring& manufacturer, const std::wstring& serial, uint16_t vid = Vid) {
+        world.addHidInterface(hidPath(vid, Pid, 0) + L"#" + std::to_wstring(++hidCount), vid, Pid, manufacturer,
                               L"Kelvane", serial);
     }
 
@@ -35,23 +35,23 @@ protected:
 };
 
 TEST_F(UnitsCommand, ListsUnitsInDiscoveryOrderAndWithAllTheRejectedOnesWithTheirReasons) {
-    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"W1"), L"Tavrello", L"Kelvane", L"W1");
-    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"none"), L"Tavrello", L"Kelvane", L"");
-    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"W3"), L"Tavrello", L"Drumlin", L"W3");
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"W1"), L"Tavrello", L"Kelvane", L"W1");
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"none"), L"Tavrello", L"Kelvane", L"");
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"W3"), L"Tavrello", L"Drumlin", L"W3");
     addHid(L"Tavrello", L"W1");  // the WinUSB unit again: not listed twice
     addHid(L"Other", L"H2");
     addHid(L"Tavrello", L"H3ABCDEFG");
     addHid(L"Tavrello", L"H4", 0x0484);  // other ids: never listed
 
     UnitsResult plain = runUnitsCommand({L"--transport", L"winusb"});
-    EXPECT_EQ(plain.exitCode, UnitsExitFound);
+    EXPECT_EQ(plain.exitCode, UnitsExitCode::Found);
     EXPECT_EQ(plain.output,
               L"WinUSB\t0483\tA110\tTavrello\tKelvane\tW1\r\n"
               L"HID\t0483\tA110\tTavrello\tKelvane\tH3ABCD-EFG\r\n");
     EXPECT_EQ(plain.errors, L"");
 
     UnitsResult all = runUnitsCommand({L"--all", L"--transport=winusb"});
-    EXPECT_EQ(all.exitCode, UnitsExitFound);
+    EXPECT_EQ(all.exitCode, UnitsExitCode::Found);
     EXPECT_EQ(all.output,
               L"WinUSB\t0483\tA110\tTavrello\tKelvane\tW1\trecognised\r\n"
               L"WinUSB\t0483\tA110\tTavrello\tKelvane\t\trejected: empty serial number\r\n"
@@ -71,7 +71,7 @@ TEST_F(UnitsCommand, ListsUnitsInDiscoveryOrderAndWithAllTheRejectedOnesWithThei
     EXPECT_EQ(listing[3]["manufacturer"], "Other");
     EXPECT_EQ(listing[3]["recognised"], false);
     EXPECT_EQ(listing[4]["serialNumber"], "H3ABCDEFG");
-    EXPECT_EQ(listing[4]["path"], toUtf8(hidPath(kVid, kPid, 0) + L"#3"));
+    EXPECT_EQ(listing[4]["path"], toUtf8(hidPath(Vid, Pid, 0) + L"#3"));
     EXPECT_FALSE(json::parse(toUtf8(runUnitsCommand({L"--json", L"--transport", L"winusb"}).output))[0].contains(
         "rejectionReason"));
 
@@ -103,8 +103,8 @@ TEST(UnitsOutput, HostileDeviceStringsParseBackAndCannotBreakALine) {
     };
     for (const Case& c : cases) {
         DeviceInfo device;
-        device.vendorId = kVid;
-        device.productId = kPid;
+        device.vendorId = Vid;
+        device.productId = Pid;
         device.manufacturer = device.product = device.serialNumber = device.devicePath = c.sent;
         const std::vector<ListedDevice> listed = {{device, UnitRecognition::OtherMaker}};
 
@@ -154,7 +154,7 @@ TEST(UnitsOutput, CommandLineErrorsGiveExitTwoAndTheUsageOnStandardError) {
     };
     for (const auto& arguments : cases) {
         const UnitsResult result = runUnitsCommand(arguments);
-        EXPECT_EQ(result.exitCode, UnitsExitUsage) << toUtf8(arguments[0]);
+        EXPECT_EQ(result.exitCode, UnitsExitCode::Usage) << toUtf8(arguments[0]);
         EXPECT_EQ(result.output, L"");
         const size_t usage = result.errors.find(L"\r\nUsage: kelvane-units ");
         EXPECT_EQ(result.errors.rfind(L"kelvane-units: ", 0), 0u) << toUtf8(result.errors);

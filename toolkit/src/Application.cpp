@@ -15,35 +15,35 @@ namespace {
 
 // GDI+ runs once per process, with its background thread suppressed: the hook
 // and unhook are called here, on the GUI thread.
-ULONG_PTR gdiplusToken = 0;
-Gdiplus::GdiplusStartupOutput gdiplusOutput{};
-ULONG_PTR gdiplusHookToken = 0;
-bool gdiplusHooked = false;
+ULONG_PTR g_gdiplusToken = 0;
+Gdiplus::GdiplusStartupOutput g_gdiplusOutput{};
+ULONG_PTR g_gdiplusHookToken = 0;
+bool g_gdiplusHooked = false;
 
 void startGdiplus() {
-    if (gdiplusToken != 0) return;
+    if (g_gdiplusToken != 0) return;
     Gdiplus::GdiplusStartupInput input;
     input.GdiplusVersion = 1;
     input.DebugEventCallback = nullptr;
     input.SuppressBackgroundThread = TRUE;
     input.SuppressExternalCodecs = FALSE;
-    gdiplusOutput = Gdiplus::GdiplusStartupOutput{};
-    Gdiplus::Status status = Gdiplus::GdiplusStartup(&gdiplusToken, &input, &gdiplusOutput);
+    g_gdiplusOutput = Gdiplus::GdiplusStartupOutput{};
+    Gdiplus::Status status = Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, &g_gdiplusOutput);
     // A failed start leaves no hook to call.
-    if (status == Gdiplus::Ok && gdiplusOutput.NotificationHook) {
-        gdiplusHooked = gdiplusOutput.NotificationHook(&gdiplusHookToken) == Gdiplus::Ok;
+    if (status == Gdiplus::Ok && g_gdiplusOutput.NotificationHook) {
+        g_gdiplusHooked = g_gdiplusOutput.NotificationHook(&g_gdiplusHookToken) == Gdiplus::Ok;
     }
 }
 
 void stopGdiplus() {
-    if (gdiplusToken == 0) return;
-    if (gdiplusHooked && gdiplusOutput.NotificationUnhook) {
-        gdiplusOutput.NotificationUnhook(gdiplusHookToken);
+    if (g_gdiplusToken == 0) return;
+    if (g_gdiplusHooked && g_gdiplusOutput.NotificationUnhook) {
+        g_gdiplusOutput.NotificationUnhook(g_gdiplusHookToken);
     }
-    gdiplusHooked = false;
-    gdiplusHookToken = 0;
-    Gdiplus::GdiplusShutdown(gdiplusToken);
-    gdiplusToken = 0;
+    g_gdiplusHooked = false;
+    g_gdiplusHookToken = 0;
+    Gdiplus::GdiplusShutdown(g_gdiplusToken);
+    g_gdiplusToken = 0;
 }
 
 }  // namespace

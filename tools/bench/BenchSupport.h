@@ -46,7 +46,7 @@ public:
 
     bool isOpen() const { return pipe_.valid(); }
 
-    bool roundTrip(uint32_t command, uint32_t sequence, uint32_t deviceIndex = 0) {
+    bool roundTrip(ServiceCommand command, uint32_t sequence, uint32_t deviceIndex = 0) {
         request_ = makeServiceRequest(command, sequence, deviceIndex);
         return step(true) && step(false) && readLe32(&reply_[ServiceReplySequenceOffset]) == sequence;
     }
@@ -55,7 +55,7 @@ public:
     double measure(int rounds) {
         const double start = nowMicroseconds();
         for (int i = 0; i < rounds; ++i) {
-            if (!roundTrip(ServiceCommandManufacturer, static_cast<uint32_t>(i))) return -1;
+            if (!roundTrip(ServiceCommand::Manufacturer, static_cast<uint32_t>(i))) return -1;
         }
         return (nowMicroseconds() - start) / rounds;
     }

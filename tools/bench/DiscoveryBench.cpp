@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         auto roundTrips = [&] {
             bench::RawPipeClient raw(ServiceName);
             for (uint32_t t = 0; t < trips; ++t) {
-                if (!raw.roundTrip(ServiceCommandManufacturer, t)) return false;
+                if (!raw.roundTrip(ServiceCommand::Manufacturer, t)) return false;
             }
             return true;
         };

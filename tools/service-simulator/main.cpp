@@ -76,14 +76,14 @@ bool parseNumber(const std::wstring& text, unsigned long long limit, uint32_t& v
     return true;
 }
 
-const char* commandName(uint32_t command) {
+const char* commandName(ServiceCommand command) {
     switch (command) {
-    case ServiceCommandDeviceCount: return "DeviceCount";
-    case ServiceCommandDeviceIdentity: return "DeviceIdentity";
-    case ServiceCommandManufacturer: return "Manufacturer";
-    case ServiceCommandProduct: return "Product";
-    case ServiceCommandSerial: return "Serial";
-    case ServiceCommandPath: return "Path";
+    case ServiceCommand::DeviceCount: return "DeviceCount";
+    case ServiceCommand::DeviceIdentity: return "DeviceIdentity";
+    case ServiceCommand::Manufacturer: return "Manufacturer";
+    case ServiceCommand::Product: return "Product";
+    case ServiceCommand::Serial: return "Serial";
+    case ServiceCommand::Path: return "Path";
     default: return "unknown";
     }
 }
@@ -222,7 +222,7 @@ int wmain(int argc, wchar_t** argv) {
         ServiceReplyPlan plan;
         plan.delayMs = options.delayMs;
         if (options.noReply) plan.action = ServiceReplyPlan::Action::NoReply;
-        if (options.hasCount && request.command == ServiceCommandDeviceCount) {
+        if (options.hasCount && request.command == ServiceCommand::DeviceCount) {
             const uint32_t count = options.count;
             plan.edit = [count](std::vector<uint8_t>& bytes) { writeLe32(&bytes[ServiceReplyCountOffset], count); };
         }
@@ -231,7 +231,7 @@ int wmain(int argc, wchar_t** argv) {
     server.setRequestObserver([&outputLock](const ServiceRequestRecord& r, const ServiceReplyPlan&) {
         std::lock_guard<std::mutex> lock(outputLock);
         printf("request %u: connection %u, %u bytes, command %u (%s), sequence %u, index %u\n", r.number, r.connection,
-               r.size, r.command, commandName(r.command), r.sequence, r.deviceIndex);
+               r.size, static_cast<uint32_t>(r.command), commandName(r.command), r.sequence, r.deviceIndex);
         fflush(stdout);
     });
     server.setConnectionObserver(

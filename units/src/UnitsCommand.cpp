@@ -131,11 +131,11 @@ bool parseUnitsArguments(const std::vector<std::wstring>& arguments, UnitsOption
                 value = arguments[++i];
             }
             if (sameIgnoringCase(value, L"auto")) {
-                options.transportMode = TransportServiceThenWinUsb;
+                options.transportMode = TransportModeValue::ServiceThenWinUsb;
             } else if (sameIgnoringCase(value, L"service")) {
-                options.transportMode = TransportServiceOnly;
+                options.transportMode = TransportModeValue::ServiceOnly;
             } else if (sameIgnoringCase(value, L"winusb")) {
-                options.transportMode = TransportWinUsbOnly;
+                options.transportMode = TransportModeValue::WinUsbOnly;
             } else {
                 error = L"--transport takes auto, service or winusb, not \"" + plainField(value) + L"\"";
                 return false;
@@ -165,10 +165,10 @@ bool parseUnitsArguments(const std::vector<std::wstring>& arguments, UnitsOption
     return true;
 }
 
-const wchar_t* transportName(uint32_t source) {
+const wchar_t* transportName(DeviceSource source) {
     switch (source) {
-    case DeviceSourceHid: return L"HID";
-    case DeviceSourceWinUsb: return L"WinUSB";
+    case DeviceSource::Hid: return L"HID";
+    case DeviceSource::WinUsb: return L"WinUSB";
     default: return L"service";
     }
 }
@@ -275,22 +275,22 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
     UnitsOptions options;
     std::wstring error;
     if (!parseUnitsArguments(arguments, options, error)) {
-        result.exitCode = UnitsExitUsage;
+        result.exitCode = UnitsExitCode::Usage;
         result.errors = L"kelvane-units: " + error + L"\r\n" + withCrLf(widen(UnitsUsage));
         return result;
     }
     if (options.help || options.version) {
-        result.exitCode = UnitsExitFound;
+        result.exitCode = UnitsExitCode::Found;
         result.output = options.help ? withCrLf(widen(UnitsUsage)) : versionText();
         return result;
     }
 
-    TransportMode = options.transportMode;
+    TransportMode = static_cast<int32_t>(options.transportMode);
     if (options.serialOnly) {
         const std::wstring serial = displayedSerialNumber(MotionUnitFinder().findMotionUnits());
         if (!serial.empty()) {
             result.output = plainField(serial) + L"\r\n";
-            result.exitCode = UnitsExitFound;
+            result.exitCode = UnitsExitCode::Found;
         }
         return result;
     }
@@ -300,7 +300,7 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
     std::vector<ListedDevice> listed;
     for (const DeviceInfo& device : devices) {
         const UnitRecognition recognition = recogniseDevice(device);
-        if (recognition == UnitRecognition::Recognised) result.exitCode = UnitsExitFound;
+        if (recognition == UnitRecognition::Recognised) result.exitCode = UnitsExitCode::Found;
         if (recognition == UnitRecognition::Recognised || options.all) listed.push_back({device, recognition});
     }
     result.output = options.json ? formatUnitsJson(listed, options.all) : formatUnitsText(listed, options.all);

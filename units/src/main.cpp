@@ -14,5 +14,5 @@ int wmain(int argc, wchar_t** argv) {
 
     const bool written = writeStandardText(GetStdHandle(STD_OUTPUT_HANDLE), result.output);
     writeStandardText(GetStdHandle(STD_ERROR_HANDLE), result.errors);
-    return written ? result.exitCode : UnitsExitOutputFailed;
+    return static_cast<int>(written ? result.exitCode : UnitsExitCode::OutputFailed);
 }

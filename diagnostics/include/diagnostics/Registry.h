@@ -7,12 +7,12 @@
 
 #include "platform/Unique.h"
 
-// Root selectors of RegistryKey.
-enum : int32_t {
-    RegistryRootLocalMachine = 0,
-    RegistryRootCurrentUser = 1,
-    RegistryRootClassesRoot = 2,
-    RegistryRootUsers = 3,
+// Root selectors of RegistryKey; any other value opens under the current user.
+enum class RegistryRoot : int32_t {
+    LocalMachine = 0,
+    CurrentUser = 1,
+    ClassesRoot = 2,
+    Users = 3,
 };
 
 extern const char* const SettingsKeyPrefix;  // "Software\\Tavrello\\"
@@ -23,7 +23,7 @@ extern const char* const LogLevelValueName;  // "LogLevel"
 class RegistryKey {
 public:
     // viewFlag non-zero asks for the 32-bit registry view, zero for the 64-bit view.
-    RegistryKey(const char* path, int32_t rootSelector, int32_t viewFlag);
+    RegistryKey(const char* path, RegistryRoot root, int32_t viewFlag);
 
     bool isOpen() const { return key_.valid(); }
 

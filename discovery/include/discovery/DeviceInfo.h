@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
-// Which pass produced an entry. The service pass may also store other kind bytes.
-enum DeviceSource : uint32_t {
-    DeviceSourceHid = 0,
-    DeviceSourceWinUsb = 1,
-    DeviceSourceService = 2,
+// Which pass produced an entry. The service pass may also store other kind
+// bytes (0 to 255); the type holds any 32-bit value.
+enum class DeviceSource : uint32_t {
+    Hid = 0,
+    WinUsb = 1,
+    Service = 2,
 };
 
 struct DeviceInfo {
@@ -20,7 +21,7 @@ struct DeviceInfo {
     std::wstring product;
     std::wstring serialNumber;
     std::wstring devicePath;
-    uint32_t source = DeviceSourceHid;
+    DeviceSource source = DeviceSource::Hid;
 };
 
 using DeviceList = std::vector<DeviceInfo>;

@@ -6,10 +6,11 @@
 #include <atomic>
 #include <cstdint>
 
-enum TransportModeValue : int32_t {
-    TransportServiceThenWinUsb = 0,
-    TransportServiceOnly = 1,
-    TransportWinUsbOnly = 2,  // any other value behaves as 0
+// The values of TransportMode; any other value behaves as ServiceThenWinUsb.
+enum class TransportModeValue : int32_t {
+    ServiceThenWinUsb = 0,
+    ServiceOnly = 1,
+    WinUsbOnly = 2,
 };
 
 // Process-wide, 0 at start; read once by the front end at each run, on

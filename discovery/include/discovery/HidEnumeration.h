@@ -6,7 +6,7 @@
 #include "discovery/UsbPlatform.h"
 
 // The instance marker every listed HID interface path carries.
-constexpr wchar_t kHidInstanceMarker[] = L"&0000#{";
+constexpr wchar_t HidInstanceMarker[] = L"&0000#{";
 
 void enumerateHidDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,
                          bool removeDuplicates);

@@ -61,7 +61,7 @@ struct MotionUnit {
     std::wstring serialNumber;
     std::wstring devicePath;
     int32_t reserved;
-    uint32_t source;
+    DeviceSource source;
 };
 
 // Recognised units in discovery order, one heap object per entry; copies are deep.

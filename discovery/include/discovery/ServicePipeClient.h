@@ -24,14 +24,14 @@ constexpr DWORD ServiceCancelTimeoutMs = 1000;
 constexpr int ServiceTimeoutLimit = 3;
 
 // Error codes written to the log.
-enum ServicePipeError : int32_t {
-    ServicePipeErrorNoRequest = 2000,
-    ServicePipeErrorNoReplyBuffer = 2001,
-    ServicePipeErrorNotOpen = 2002,
-    ServicePipeErrorOpen = 2003,
-    ServicePipeErrorBusy = 2004,
-    ServicePipeErrorRead = 2005,
-    ServicePipeErrorWrite = 2006,
+enum class ServicePipeError : int32_t {
+    NoRequest = 2000,
+    NoReplyBuffer = 2001,
+    NotOpen = 2002,
+    Open = 2003,
+    Busy = 2004,
+    Read = 2005,
+    Write = 2006,
 };
 
 // One conversation with the service, for one pass. Every request takes the

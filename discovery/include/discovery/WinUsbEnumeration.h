@@ -13,7 +13,7 @@ constexpr GUID WinUsbInterfaceGuid = {0x6B128895, 0x01DE, 0x4056, {0x8A, 0xEE, 0
 // The setup class USBDevice, which every accepted interface's device belongs to.
 constexpr GUID UsbDeviceClassGuid = {0x88BAE032, 0x5A81, 0x49F0, {0xBC, 0x3D, 0xA4, 0xFF, 0x13, 0x82, 0x16, 0xD6}};
 
-constexpr USHORT kUsbEnglishLanguageId = 0x0409;
+constexpr USHORT UsbEnglishLanguageId = 0x0409;
 
 // Empties the list, then appends the WinUSB devices that pass the filters.
 void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter);

@@ -15,13 +15,14 @@ constexpr const wchar_t* ServicePipePrefix = L"\\\\.\\pipe\\";
 constexpr uint32_t ServiceMessageSize = 264;
 using ServiceMessage = std::array<uint8_t, ServiceMessageSize>;
 
-enum ServiceCommand : uint32_t {
-    ServiceCommandDeviceCount = 170,
-    ServiceCommandDeviceIdentity = 171,
-    ServiceCommandManufacturer = 172,
-    ServiceCommandProduct = 173,
-    ServiceCommandSerial = 174,
-    ServiceCommandPath = 175,
+// A request's command code. A received code may be any 32-bit value.
+enum class ServiceCommand : uint32_t {
+    DeviceCount = 170,
+    DeviceIdentity = 171,
+    Manufacturer = 172,
+    Product = 173,
+    Serial = 174,
+    Path = 175,
 };
 
 // Request layout.
@@ -54,9 +55,9 @@ inline void writeLe32(uint8_t* p, uint32_t value) {
     p[3] = static_cast<uint8_t>(value >> 24);
 }
 
-inline ServiceMessage makeServiceRequest(uint32_t command, uint32_t sequence, uint32_t deviceIndex) {
+inline ServiceMessage makeServiceRequest(ServiceCommand command, uint32_t sequence, uint32_t deviceIndex) {
     ServiceMessage m{};
-    writeLe32(&m[ServiceRequestCommandOffset], command);
+    writeLe32(&m[ServiceRequestCommandOffset], static_cast<uint32_t>(command));
     writeLe32(&m[ServiceRequestSequenceOffset], sequence);
     writeLe32(&m[ServiceRequestIndexOffset], deviceIndex);
     return m;

@@ -44,14 +44,14 @@ struct Options {
 } options;
 
 // The input being run, for the fault report.
-const char* currentTarget = "";
-uint64_t currentInput = 0;
+const char* g_currentTarget = "";
+uint64_t g_currentInput = 0;
 
 LONG CALLBACK reportFault(EXCEPTION_POINTERS* info) {
     const DWORD code = info->ExceptionRecord->ExceptionCode;
     if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_STACK_OVERFLOW || code == EXCEPTION_IN_PAGE_ERROR) {
         std::fprintf(stderr, "FAULT 0x%08lX in %s, input --input=%llu\n", static_cast<unsigned long>(code),
-                     currentTarget, static_cast<unsigned long long>(currentInput));
+                     g_currentTarget, static_cast<unsigned long long>(g_currentInput));
         std::fflush(stderr);
     }
     return EXCEPTION_CONTINUE_SEARCH;
@@ -96,7 +96,7 @@ void runInputs(const char* target, uint64_t shortRun, const std::vector<uint64_t
                const std::function<void(Random&)>& one) {
     static void* handler = ::AddVectoredExceptionHandler(1, reportFault);
     (void)handler;
-    currentTarget = target;
+    g_currentTarget = target;
     std::vector<uint64_t> seeds;
     if (options.oneInput) {
         seeds.push_back(options.input);
@@ -110,15 +110,15 @@ void runInputs(const char* target, uint64_t shortRun, const std::vector<uint64_t
     const auto start = std::chrono::steady_clock::now();
     uint64_t ran = 0;
     for (uint64_t i = 0; i < seeds.size() + count; ++i) {
-        currentInput = i < seeds.size() ? seeds[i] : Random(targetSeed + i).next();
-        Random random(currentInput);
+        g_currentInput = i < seeds.size() ? seeds[i] : Random(targetSeed + i).next();
+        Random random(g_currentInput);
         one(random);
         if (++ran % 100000 == 0) {
             std::printf("%s: %llu inputs so far\n", target, static_cast<unsigned long long>(ran));
             std::fflush(stdout);
         }
         if (::testing::Test::HasFailure()) {
-            ADD_FAILURE() << target << ": failing input --input=" << currentInput;
+            ADD_FAILURE() << target << ": failing input --input=" << g_currentInput;
             break;
         }
     }
@@ -325,7 +325,7 @@ TEST(Fuzz, HidPassReadsWhatArrivedAndReleasesEverything) {
         DeviceInfo earlier;
         earlier.vendorId = 0x0483;
         earlier.productId = 0xA110;
-        earlier.source = random.below(3);
+        earlier.source = static_cast<DeviceSource>(random.below(3));
         earlier.serialNumber = random.chance(50) ? std::wstring() : std::wstring(L"ABC");
         if (random.chance(30)) list.push_back(earlier);
         const size_t before = list.size();
@@ -384,7 +384,7 @@ TEST(Fuzz, WinUsbPassReadsWhatArrivedAndReleasesEverything) {
                     b = static_cast<uint8_t>(random.chance(70) ? random.below(5) : random.byte());
                 }
             }
-            if (random.chance(3)) device.setupClass = fake_usb::kHidSetupClassGuid;
+            if (random.chance(3)) device.setupClass = fake_usb::HidSetupClassGuid;
             device.oversizeFailsWithInsufficientBuffer = random.chance(50);
             device.failDetail = random.chance(3);
             device.failOpen = random.chance(3);
@@ -443,14 +443,14 @@ public:
         ServiceReplyPlan plan;
         ServiceMessage reply{};
         writeLe32(&reply[ServiceReplySequenceOffset], request.sequence);
-        if (request.command == ServiceCommandDeviceCount) {
+        if (request.command == ServiceCommand::DeviceCount) {
             writeLe32(&reply[ServiceReplyCountOffset], units_);
-        } else if (request.command == ServiceCommandDeviceIdentity) {
+        } else if (request.command == ServiceCommand::DeviceIdentity) {
             writeLe32(&reply[ServiceReplyVendorIdOffset], random_.chance(80) ? 0x0483 : uint32_t(random_.next()));
             writeLe32(&reply[ServiceReplyProductIdOffset], random_.chance(80) ? 0xA110 : uint32_t(random_.next()));
             reply[ServiceReplyKindOffset] = static_cast<uint8_t>(random_.chance(80) ? 1 : random_.byte());
         } else if (random_.chance(70)) {
-            const bool maker = request.command == ServiceCommandManufacturer && random_.chance(60);
+            const bool maker = request.command == ServiceCommand::Manufacturer && random_.chance(60);
             writeServiceString(reply, maker ? L"Tavrello" : random_.text(200));
         } else {
             for (size_t i = ServiceReplyPayloadOffset; i < ServiceMessageSize; ++i) {
@@ -477,27 +477,28 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         list.clear();
         size_t at = 0;
-        auto next = [&](uint32_t command, uint32_t index) -> const Sent* {
+        auto next = [&](ServiceCommand command, uint32_t index) -> const Sent* {
             if (at >= sent_.size() || sent_[at].command != command || sent_[at].index != index) return nullptr;
             return &sent_[at++];
         };
-        const Sent* count = next(ServiceCommandDeviceCount, 0);
+        const Sent* count = next(ServiceCommand::DeviceCount, 0);
         answered = count != nullptr && count->valid;
         if (!answered) return at == sent_.size();
         const uint32_t units = std::min<uint32_t>(readLe32(&count->reply[ServiceReplyCountOffset]), 128);
         for (uint32_t index = 0; index < units; ++index) {
-            const Sent* identity = next(ServiceCommandDeviceIdentity, index);
+            const Sent* identity = next(ServiceCommand::DeviceIdentity, index);
             if (identity == nullptr || !identity->valid) continue;
             DeviceInfo device;
             device.vendorId = readLe32(&identity->reply[ServiceReplyVendorIdOffset]);
             device.productId = readLe32(&identity->reply[ServiceReplyProductIdOffset]);
             const uint8_t kind = identity->reply[ServiceReplyKindOffset];
-            device.source = kind == 1 ? 2u : kind;
+            device.source = static_cast<DeviceSource>(kind == 1 ? 2u : kind);
             if (idFilter != nullptr && !idFilter(device.vendorId, device.productId)) continue;
-            const std::pair<uint32_t, std::wstring*> strings[] = {{ServiceCommandManufacturer, &device.manufacturer},
-                                                                  {ServiceCommandProduct, &device.product},
-                                                                  {ServiceCommandSerial, &device.serialNumber},
-                                                                  {ServiceCommandPath, &device.devicePath}};
+            const std::pair<ServiceCommand, std::wstring*> strings[] = {
+                {ServiceCommand::Manufacturer, &device.manufacturer},
+                {ServiceCommand::Product, &device.product},
+                {ServiceCommand::Serial, &device.serialNumber},
+                {ServiceCommand::Path, &device.devicePath}};
             bool complete = true;
             for (const auto& string : strings) {
                 const Sent* sent = next(string.first, index);
@@ -506,7 +507,7 @@ public:
                     break;
                 }
                 *string.second = serviceText(sent->reply.data());
-                if (string.first == ServiceCommandProduct && descriptionFilter != nullptr &&
+                if (string.first == ServiceCommand::Product && descriptionFilter != nullptr &&
                     !descriptionFilter(device.vendorId, device.productId, device.manufacturer, device.product)) {
                     complete = false;
                     break;
@@ -522,7 +523,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         std::string out;
         for (const Sent& sent : sent_) {
-            out += std::to_string(sent.command) + "/" + std::to_string(sent.index) + "@" +
+            out += std::to_string(static_cast<uint32_t>(sent.command)) + "/" + std::to_string(sent.index) + "@" +
                    std::to_string(sent.connection) + (sent.valid ? " " : "! ");
         }
         return out;
@@ -530,7 +531,7 @@ public:
 
 private:
     struct Sent {
-        uint32_t command;
+        ServiceCommand command;
         uint32_t index;
         uint32_t connection;
         bool valid;

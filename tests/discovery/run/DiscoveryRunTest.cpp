@@ -19,13 +19,13 @@ using testing_support::TestPipeServer;
 
 namespace {
 
-constexpr uint16_t kVid = 0x0483;
-constexpr uint16_t kPid = 0xA110;
+constexpr uint16_t Vid = 0x0483;
+constexpr uint16_t Pid = 0xA110;
 
 ServiceUnit serviceUnit(const std::wstring& serial, uint8_t kind = 1) {
     ServiceUnit unit;
-    unit.vendorId = kVid;
-    unit.productId = kPid;
+    unit.vendorId = Vid;
+    unit.productId = Pid;
     unit.kind = kind;
     unit.manufacturer = L"Tavrello";
     unit.product = L"Kelvane";
@@ -38,13 +38,14 @@ ServiceUnit serviceUnit(const std::wstring& serial, uint8_t kind = 1) {
 std::vector<std::string> entries(const DeviceList& list) {
     std::vector<std::string> out;
     for (const DeviceInfo& d : list)
-        out.push_back(std::to_string(d.source) + ":" + std::string(d.serialNumber.begin(), d.serialNumber.end()));
+        out.push_back(std::to_string(static_cast<uint32_t>(d.source)) + ":" +
+                      std::string(d.serialNumber.begin(), d.serialNumber.end()));
     return out;
 }
 
 class DiscoveryRun : public ::testing::Test {
 protected:
-    void TearDown() override { TransportMode = TransportServiceThenWinUsb; }
+    void TearDown() override { TransportMode = static_cast<int32_t>(TransportModeValue::ServiceThenWinUsb); }
 
     // A service on the program's own pipe name, serving these units.
     std::unique_ptr<TestPipeServer> startService(std::vector<ServiceUnit> units) {
@@ -54,12 +55,12 @@ protected:
     }
 
     void addWinUsb(FakeUsbWorld& world, const std::wstring& serial) {
-        world.addWinUsbDevice(winUsbPath(kVid, kPid, serial.empty() ? L"noserial" : serial), L"Tavrello", L"Kelvane",
+        world.addWinUsbDevice(winUsbPath(Vid, Pid, serial.empty() ? L"noserial" : serial), L"Tavrello", L"Kelvane",
                               serial);
     }
     void addHid(FakeUsbWorld& world, const std::wstring& serial, int instance = 0) {
         static int device = 0;
-        world.addHidInterface(hidPath(kVid, kPid, instance) + L"#" + std::to_wstring(++device), kVid, kPid, L"Tavrello",
+        world.addHidInterface(hidPath(Vid, Pid, instance) + L"#" + std::to_wstring(++device), Vid, Pid, L"Tavrello",
                               L"Kelvane", serial);
     }
 };
@@ -108,7 +109,7 @@ TEST_F(DiscoveryRun, ServiceEntriesComeFirstAndWinUsbIsNotTried) {
 }
 
 TEST_F(DiscoveryRun, ServiceOnlyModeWithoutServiceListsOnlyHid) {
-    TransportMode = TransportServiceOnly;
+    TransportMode = static_cast<int32_t>(TransportModeValue::ServiceOnly);
     FakeUsbWorld world;
     addWinUsb(world, L"W1");
     addHid(world, L"H1");
@@ -183,8 +184,8 @@ TEST_F(DiscoveryRun, ServiceEntriesSuppressHidDuplicatesOnlyForOwnedKinds) {
 TEST_F(DiscoveryRun, FindMotionUnitsKeepsDiscoveryOrderAndOnlyRecognisedUnits) {
     FakeUsbWorld world;
     addHid(world, L"H1");
-    world.addHidInterface(hidPath(kVid, kPid, 0) + L"#boot", kVid, kPid, L"Tavrello", L"Drumlin", L"BOOT");
-    world.addHidInterface(hidPath(0x1234, kPid, 0), 0x1234, kPid, L"Tavrello", L"Kelvane", L"OTHERVID");
+    world.addHidInterface(hidPath(Vid, Pid, 0) + L"#boot", Vid, Pid, L"Tavrello", L"Drumlin", L"BOOT");
+    world.addHidInterface(hidPath(0x1234, Pid, 0), 0x1234, Pid, L"Tavrello", L"Kelvane", L"OTHERVID");
     ServiceUnit foreign = serviceUnit(L"FOREIGN");
     foreign.manufacturer = L"tavrello";
     auto service = startService({serviceUnit(L"S1"), foreign, serviceUnit(L"S2")});
@@ -192,13 +193,13 @@ TEST_F(DiscoveryRun, FindMotionUnitsKeepsDiscoveryOrderAndOnlyRecognisedUnits) {
     const MotionUnitList units = MotionUnitFinder().findMotionUnits();
     ASSERT_EQ(units.size(), 3u);
     EXPECT_EQ(units[0].serialNumber, L"S1");
-    EXPECT_EQ(units[0].source, static_cast<uint32_t>(DeviceSourceService));
+    EXPECT_EQ(units[0].source, DeviceSource::Service);
     EXPECT_EQ(units[0].product, L"Kelvane");
     EXPECT_EQ(units[0].devicePath, L"\\\\?\\usb#vid_0483&pid_a110#S1#{service}");
     EXPECT_EQ(units[0].reserved, 0);
     EXPECT_EQ(units[1].serialNumber, L"S2");
     EXPECT_EQ(units[2].serialNumber, L"H1");
-    EXPECT_EQ(units[2].source, static_cast<uint32_t>(DeviceSourceHid));
+    EXPECT_EQ(units[2].source, DeviceSource::Hid);
 
     const MotionUnitList copy = units;  // deep: entries of its own
     ASSERT_EQ(copy.size(), 3u);
@@ -209,7 +210,7 @@ TEST_F(DiscoveryRun, FindMotionUnitsKeepsDiscoveryOrderAndOnlyRecognisedUnits) {
 
 TEST_F(DiscoveryRun, FindMotionUnitsWithNothingRecognisedIsEmpty) {
     FakeUsbWorld world;
-    world.addHidInterface(hidPath(kVid, 0xA111, 0), kVid, 0xA111, L"Tavrello", L"Kelvane", L"X");
+    world.addHidInterface(hidPath(Vid, 0xA111, 0), Vid, 0xA111, L"Tavrello", L"Kelvane", L"X");
     EXPECT_TRUE(MotionUnitFinder().findMotionUnits().empty());
 }
 

@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr uint16_t kVid = 0x0483;
-constexpr uint16_t kPid = 0xA110;
+constexpr uint16_t Vid = 0x0483;
+constexpr uint16_t Pid = 0xA110;
 
 struct Strings {
     std::wstring manufacturer;
@@ -26,7 +26,7 @@ struct Strings {
 
 DeviceList throughHid(const Strings& s) {
     fake_usb::FakeUsbWorld world;
-    world.addHidInterface(fake_usb::hidPath(kVid, kPid, 0), kVid, kPid, s.manufacturer, s.product, s.serialNumber);
+    world.addHidInterface(fake_usb::hidPath(Vid, Pid, 0), Vid, Pid, s.manufacturer, s.product, s.serialNumber);
     DeviceList list;
     enumerateHidDevices(list, isMotionUnitId, isMotionUnitDescription, false);
     EXPECT_TRUE(world.allReleased());
@@ -35,7 +35,7 @@ DeviceList throughHid(const Strings& s) {
 
 DeviceList throughWinUsb(const Strings& s) {
     fake_usb::FakeUsbWorld world;
-    world.addWinUsbDevice(fake_usb::winUsbPath(kVid, kPid, L"A"), s.manufacturer, s.product, s.serialNumber);
+    world.addWinUsbDevice(fake_usb::winUsbPath(Vid, Pid, L"A"), s.manufacturer, s.product, s.serialNumber);
     DeviceList list;
     enumerateWinUsbDevices(list, isMotionUnitId, isMotionUnitDescription);
     EXPECT_TRUE(world.allReleased());

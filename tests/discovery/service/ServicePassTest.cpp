@@ -73,7 +73,7 @@ protected:
     }
 };
 
-void expectListed(const DeviceInfo& device, const ServiceUnit& unit, uint32_t source) {
+void expectListed(const DeviceInfo& device, const ServiceUnit& unit, DeviceSource source) {
     EXPECT_EQ(device.vendorId, unit.vendorId);
     EXPECT_EQ(device.productId, unit.productId);
     EXPECT_EQ(device.manufacturer, unit.manufacturer);
@@ -89,7 +89,7 @@ void expectPassLists(const TestPipeServer& server, const std::vector<ServiceUnit
     DeviceList list;
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
     ASSERT_EQ(list.size(), listed.size());
-    for (size_t i = 0; i < listed.size(); ++i) expectListed(list[i], units[listed[i]], DeviceSourceService);
+    for (size_t i = 0; i < listed.size(); ++i) expectListed(list[i], units[listed[i]], DeviceSource::Service);
 }
 
 // "command/sequence/index" of each request, for readable comparisons.
@@ -97,7 +97,7 @@ std::vector<std::string> requestTrace(const TestPipeServer& server) {
     std::vector<std::string> trace;
     for (const ServiceRequestRecord& r : server.requests()) {
         EXPECT_EQ(r.size, ServiceMessageSize);
-        trace.push_back(std::to_string(r.command) + "/" + std::to_string(r.sequence) + "/" +
+        trace.push_back(std::to_string(static_cast<uint32_t>(r.command)) + "/" + std::to_string(r.sequence) + "/" +
                         std::to_string(r.deviceIndex));
     }
     return trace;
@@ -140,7 +140,7 @@ TEST_F(ServicePassTest, FixedServiceNameIsAsked) {
     DeviceList list;
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr));
     ASSERT_EQ(list.size(), 1u);
-    expectListed(list[0], sampleUnit(1), DeviceSourceService);
+    expectListed(list[0], sampleUnit(1), DeviceSource::Service);
 }
 
 TEST_F(ServicePassTest, EveryDeviceCostsFiveRequestsInOrderOnOneConnection) {
@@ -151,7 +151,7 @@ TEST_F(ServicePassTest, EveryDeviceCostsFiveRequestsInOrderOnOneConnection) {
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
     EXPECT_EQ(requestTrace(server), fullPassTrace(3));
     ASSERT_EQ(list.size(), 3u);
-    for (size_t i = 0; i < units.size(); ++i) expectListed(list[i], units[i], DeviceSourceService);
+    for (size_t i = 0; i < units.size(); ++i) expectListed(list[i], units[i], DeviceSource::Service);
     EXPECT_TRUE(server.allClosedByClient());
     EXPECT_EQ(server.counts().opened, 1u);
     EXPECT_TRUE(errorLines().empty());
@@ -167,7 +167,8 @@ TEST_F(ServicePassTest, KindByteOneBecomesServiceSourceOthersStayAsTheyAre) {
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
     ASSERT_EQ(list.size(), cases.size());
     for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(list[i].source, cases[i].second) << "kind byte " << static_cast<int>(cases[i].first);
+        EXPECT_EQ(static_cast<uint32_t>(list[i].source), cases[i].second)
+            << "kind byte " << static_cast<int>(cases[i].first);
     }
 }
 
@@ -195,8 +196,8 @@ TEST_F(ServicePassTest, RefusedDevicesCostOnlyTheRequestsBeforeTheFilter) {
         DeviceList list;
         EXPECT_TRUE(queryServiceDevices(list, c.idFilter, c.descriptionFilter, server.serviceName()));
         ASSERT_EQ(list.size(), 2u);
-        expectListed(list[0], units[0], DeviceSourceService);
-        expectListed(list[1], units[2], DeviceSourceService);
+        expectListed(list[0], units[0], DeviceSource::Service);
+        expectListed(list[1], units[2], DeviceSource::Service);
 
         const std::vector<std::string> trace = requestTrace(server);
         const size_t skipped = c.secondDeviceTrace.size();
@@ -212,7 +213,7 @@ TEST_F(ServicePassTest, WrongSequenceNumberSkipsThatDeviceOnly) {
         SCOPED_TRACE("wrong sequence number in the reply to command " + std::to_string(command));
         const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2)};
         TestPipeServer server(units);
-        server.planWhere(testing_support::command(command, 0), wrongSequence());
+        server.planWhere(testing_support::command(ServiceCommand{command}, 0), wrongSequence());
         ASSERT_TRUE(server.start());
         expectPassLists(server, units, {1});
 
@@ -273,7 +274,7 @@ TEST_F(ServicePassTest, RepliesOfTheWrongSizeAreNotValid) {
             SetUp();
             const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2), sampleUnit(3)};
             TestPipeServer server(units);
-            server.planWhere(testing_support::command(command, 1), replySized(c.size));
+            server.planWhere(testing_support::command(ServiceCommand{command}, 1), replySized(c.size));
             ASSERT_TRUE(server.start());
             expectPassLists(server, units, {0, 2});
             EXPECT_EQ(server.counts().opened, c.connections);
@@ -325,7 +326,7 @@ TEST_F(ServicePassTest, StringEndsAtItsFirstNul) {
         const uint8_t text[] = {'A', 0, 'B', 0, 0, 0, 'C', 0, 'D', 0};
         std::copy(std::begin(text), std::end(text), bytes.begin() + 8);
     };
-    server.planWhere(command(ServiceCommandSerial), plan);
+    server.planWhere(command(ServiceCommand::Serial), plan);
     ASSERT_TRUE(server.start());
     DeviceList list;
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
@@ -346,7 +347,7 @@ TEST_F(ServicePassTest, LateReplyIsDroppedWithItsConnection) {
         late.edit = [](std::vector<uint8_t>& bytes) {
             for (size_t i = 8; i < 20; ++i) bytes[i] = 0x77;
         };
-        server.planOnceWhere(testing_support::command(command, 1), late);
+        server.planOnceWhere(testing_support::command(ServiceCommand{command}, 1), late);
         ASSERT_TRUE(server.start());
         expectPassLists(server, units, {0, 2});
         const std::vector<std::string> errors = errorLines();
@@ -366,7 +367,7 @@ TEST_F(ServicePassTest, ReplyBufferIsLeftAloneAfterATimeout) {
     server.planFor(0, replyAfter(150));
     ASSERT_TRUE(server.start());
     ServicePipeClient client(server.serviceName());
-    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    const ServiceMessage request = makeServiceRequest(ServiceCommand::DeviceCount, 0, 0);
     ServiceMessage reply;
     reply.fill(0xAB);
     EXPECT_EQ(client.exchange(request.data(), ServiceMessageSize, reply.data(), ServiceMessageSize), 0u);
@@ -389,7 +390,7 @@ TEST_F(ServicePassTest, WriteThatDoesNotFinishInTimeClosesTheConnection) {
     server.planFor(0, stall);
     ASSERT_TRUE(server.start());
     ServicePipeClient client(server.serviceName());
-    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    const ServiceMessage request = makeServiceRequest(ServiceCommand::DeviceCount, 0, 0);
     ASSERT_EQ(client.exchange(request.data(), ServiceMessageSize, nullptr, 0), 0u);
     ASSERT_TRUE(client.isOpen());
     // Far more than the pipe holds: the write cannot end while nobody reads.
@@ -445,7 +446,7 @@ TEST_F(ServicePassTest, BusyPipeIsWaitedFor) {
     DeviceList list;
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
     ASSERT_EQ(list.size(), 1u);
-    expectListed(list[0], units[0], DeviceSourceService);
+    expectListed(list[0], units[0], DeviceSource::Service);
     EXPECT_EQ(server.counts().opened, 2u);
     EXPECT_TRUE(errorLines().empty());
 }
@@ -546,16 +547,16 @@ TEST_F(ServicePassTest, ThreeTimeoutsInARowEndThePass) {
     for (int i = 0; i < 8; ++i) units.push_back(sampleUnit(i + 1));
     TestPipeServer server(units);
     server.planWhere(
-        [](const ServiceRequestRecord& r) { return r.command != ServiceCommandDeviceCount && r.deviceIndex != 2; },
+        [](const ServiceRequestRecord& r) { return r.command != ServiceCommand::DeviceCount && r.deviceIndex != 2; },
         act(Plan::Action::NoReply));
     ASSERT_TRUE(server.start());
     DeviceList list;
     EXPECT_TRUE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
     ASSERT_EQ(list.size(), 1u);
-    expectListed(list[0], units[2], DeviceSourceService);
+    expectListed(list[0], units[2], DeviceSource::Service);
     std::vector<uint32_t> asked;
     for (const ServiceRequestRecord& r : server.requests()) {
-        if (r.command == ServiceCommandDeviceIdentity) asked.push_back(r.deviceIndex);
+        if (r.command == ServiceCommand::DeviceIdentity) asked.push_back(r.deviceIndex);
     }
     EXPECT_EQ(asked, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(errorLines(), std::vector<std::string>(5, "GEC:2005, X:997"));
@@ -573,7 +574,7 @@ TEST_F(ServicePassTest, ServiceThatVanishesEndsThePassWithWhatItHad) {
         SetUp();
         const std::vector<ServiceUnit> units{sampleUnit(1), sampleUnit(2), sampleUnit(3)};
         TestPipeServer server(units);
-        server.planWhere(command(ServiceCommandProduct, 1), act(c.action));
+        server.planWhere(command(ServiceCommand::Product, 1), act(c.action));
         ASSERT_TRUE(server.start());
         DeviceList list;
         const auto started = std::chrono::steady_clock::now();
@@ -581,8 +582,8 @@ TEST_F(ServicePassTest, ServiceThatVanishesEndsThePassWithWhatItHad) {
         const auto took = std::chrono::steady_clock::now() - started;
         EXPECT_LT(took, std::chrono::seconds(3));  // a hang check, not a speed target
         ASSERT_EQ(list.size(), c.listed);
-        expectListed(list[0], units[0], DeviceSourceService);
-        if (c.listed == 2) expectListed(list[1], units[2], DeviceSourceService);
+        expectListed(list[0], units[0], DeviceSource::Service);
+        if (c.listed == 2) expectListed(list[1], units[2], DeviceSource::Service);
         const std::vector<std::string> errors = errorLines();
         ASSERT_FALSE(errors.empty());
         // The read on the lost connection fails; later connects fail as the pipe is gone.
@@ -663,7 +664,7 @@ TEST_F(ServicePassTest, ClientDoesNotLetTheServiceImpersonateIt) {
     {
         platform::UniqueFileHandle plain = openPlainClient(server.serviceName());
         ASSERT_TRUE(plain.valid());
-        const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+        const ServiceMessage request = makeServiceRequest(ServiceCommand::DeviceCount, 0, 0);
         DWORD written = 0;
         ASSERT_TRUE(::WriteFile(plain.get(), request.data(), ServiceMessageSize, &written, nullptr));
         ServiceMessage reply{};
@@ -690,7 +691,7 @@ TEST_F(ServicePassTest, ClientDoesNotLetTheServiceImpersonateIt) {
 TEST_F(ServicePassTest, ExchangeRefusesMissingBuffers) {
     TestPipeServer server({sampleUnit(1)});
     ASSERT_TRUE(server.start());
-    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    const ServiceMessage request = makeServiceRequest(ServiceCommand::DeviceCount, 0, 0);
     ServiceMessage reply{};
     struct Case {
         const void* request;
@@ -716,7 +717,7 @@ TEST_F(ServicePassTest, ExchangeRefusesMissingBuffers) {
     server.planFor(0, act(Plan::Action::NoReply));
     EXPECT_EQ(client.exchange(request.data(), ServiceMessageSize, nullptr, 0), 0u);
     EXPECT_TRUE(client.isOpen());
-    const ServiceMessage second = makeServiceRequest(ServiceCommandDeviceCount, 1, 0);
+    const ServiceMessage second = makeServiceRequest(ServiceCommand::DeviceCount, 1, 0);
     EXPECT_EQ(client.exchange(second.data(), ServiceMessageSize, reply.data(), ServiceMessageSize), ServiceMessageSize);
     EXPECT_EQ(readLe32(&reply[0]), 1u);
     EXPECT_EQ(readLe32(&reply[8]), 1u);
@@ -729,7 +730,7 @@ TEST_F(ServicePassTest, ExchangeRefusesMissingBuffers) {
 
 TEST_F(ServicePassTest, ExchangeWithoutServiceLogsOpenAndNotOpen) {
     ServicePipeClient client(uniqueServiceName(L"KelvaneTestNobody"));
-    const ServiceMessage request = makeServiceRequest(ServiceCommandDeviceCount, 0, 0);
+    const ServiceMessage request = makeServiceRequest(ServiceCommand::DeviceCount, 0, 0);
     ServiceMessage reply{};
     EXPECT_EQ(client.exchange(request.data(), ServiceMessageSize, reply.data(), ServiceMessageSize), 0u);
     EXPECT_EQ(errorLines(), (std::vector<std::string>{"GEC:2003, X:2", "GEC:2002"}));

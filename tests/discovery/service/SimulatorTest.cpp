@@ -45,7 +45,7 @@ TEST(ServiceSimulatorTest, ServesUnitsFromItsCommandLine) {
         ASSERT_EQ(list.size(), 2u);
         EXPECT_EQ(list[0].vendorId, 0x1234u);
         EXPECT_EQ(list[0].productId, 43281u);
-        EXPECT_EQ(list[0].source, static_cast<uint32_t>(DeviceSourceService));
+        EXPECT_EQ(list[0].source, DeviceSource::Service);
         EXPECT_EQ(list[0].manufacturer, L"Tavrello");
         EXPECT_EQ(list[0].product, L"Bench Unit");
         EXPECT_EQ(list[0].serialNumber, L"");
@@ -54,7 +54,7 @@ TEST(ServiceSimulatorTest, ServesUnitsFromItsCommandLine) {
         const ServiceUnit defaults = defaultServiceUnit();
         EXPECT_EQ(list[1].vendorId, defaults.vendorId);
         EXPECT_EQ(list[1].productId, defaults.productId);
-        EXPECT_EQ(list[1].source, static_cast<uint32_t>(DeviceSourceHid));
+        EXPECT_EQ(list[1].source, DeviceSource::Hid);
         EXPECT_EQ(list[1].product, defaults.product);
         EXPECT_EQ(list[1].serialNumber, L"SIM-TWO");
         EXPECT_EQ(list[1].devicePath, defaults.devicePath);
@@ -150,7 +150,7 @@ TEST(ServiceStrings, TheServiceSendsWhatTheClientTakesAndNoCutLeavesHalfACharact
         ServiceUnit unit = testing_support::sampleUnit(0);
         unit.serialNumber = c.sent;
         ServiceRequestRecord request;
-        request.command = ServiceCommandSerial;
+        request.command = ServiceCommand::Serial;
         ServiceMessage reply = buildServiceReply({unit}, request);
         EXPECT_EQ(reply[ServiceReplyStringEnd] | reply[ServiceReplyStringEnd + 1], 0) << "terminated before the cut";
         EXPECT_EQ(readServiceString(reply), c.read);

@@ -12,8 +12,8 @@
 
 namespace fake_usb {
 
-const GUID kHidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const GUID kHidSetupClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+const GUID HidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID HidSetupClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
 std::vector<uint8_t> deviceDescriptor(uint8_t iManufacturer, uint8_t iProduct, uint8_t iSerialNumber) {
     return {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x83, 0x04, 0x10, 0xA1, 0x00, 0x01, iManufacturer, iProduct, iSerialNumber,
@@ -48,11 +48,11 @@ std::wstring winUsbPath(uint16_t vendorId, uint16_t productId, const std::wstrin
 
 namespace {
 
-FakeUsbWorld* world = nullptr;
-thread_local DWORD lastError = 0;
+FakeUsbWorld* g_world = nullptr;
+thread_local DWORD g_lastError = 0;
 
 BOOL failWith(DWORD error) {
-    lastError = error;
+    g_lastError = error;
     return FALSE;
 }
 
@@ -63,50 +63,50 @@ bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(
 // The platform functions of the fake, all answering from the installed world.
 struct FakeUsbWorld::Impl {
     static std::unique_lock<std::mutex> lock(const char* call) {
-        std::unique_lock<std::mutex> guard(world->mutex_);
-        world->calls_.emplace_back(call);
+        std::unique_lock<std::mutex> guard(g_world->mutex_);
+        g_world->calls_.emplace_back(call);
         return guard;
     }
 
     static HANDLE newHandle() {
-        world->nextHandle_ += 4;
-        return reinterpret_cast<HANDLE>(world->nextHandle_);
+        g_world->nextHandle_ += 4;
+        return reinterpret_cast<HANDLE>(g_world->nextHandle_);
     }
 
     static void WINAPI HidD_GetHidGuid(LPGUID guid) {
         auto guard = lock("HidD_GetHidGuid");
-        *guid = kHidInterfaceGuid;
+        *guid = HidInterfaceGuid;
     }
 
     static HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* guid, PCWSTR, HWND, DWORD flags) {
         auto guard = lock("SetupDiGetClassDevsW");
-        if (world->classDevsFails_ || flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) || guid == nullptr) {
-            lastError = ERROR_INVALID_PARAMETER;
+        if (g_world->classDevsFails_ || flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) || guid == nullptr) {
+            g_lastError = ERROR_INVALID_PARAMETER;
             return INVALID_HANDLE_VALUE;
         }
         HDEVINFO set = newHandle();
-        world->sets_[set] = sameGuid(*guid, kHidInterfaceGuid);
-        ++world->counters_.setsOpened;
+        g_world->sets_[set] = sameGuid(*guid, HidInterfaceGuid);
+        ++g_world->counters_.setsOpened;
         return set;
     }
 
     static BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
         auto guard = lock("SetupDiDestroyDeviceInfoList");
-        if (world->sets_.erase(set) == 0) {
-            ++world->counters_.badReleases;
+        if (g_world->sets_.erase(set) == 0) {
+            ++g_world->counters_.badReleases;
             return failWith(ERROR_INVALID_HANDLE);
         }
-        ++world->counters_.setsClosed;
+        ++g_world->counters_.setsClosed;
         return TRUE;
     }
 
-    static size_t interfaceCount(bool hid) { return hid ? world->hid_.size() : world->winUsb_.size(); }
+    static size_t interfaceCount(bool hid) { return hid ? g_world->hid_.size() : g_world->winUsb_.size(); }
 
     static BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
                                                    PSP_DEVICE_INTERFACE_DATA data) {
         auto guard = lock("SetupDiEnumDeviceInterfaces");
-        auto found = world->sets_.find(set);
-        if (found == world->sets_.end()) return failWith(ERROR_INVALID_HANDLE);
+        auto found = g_world->sets_.find(set);
+        if (found == g_world->sets_.end()) return failWith(ERROR_INVALID_HANDLE);
         if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
             return failWith(ERROR_INVALID_USER_BUFFER);
         }
@@ -121,16 +121,16 @@ struct FakeUsbWorld::Impl {
                                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
                                                         PDWORD requiredSize, PSP_DEVINFO_DATA devInfo) {
         auto guard = lock("SetupDiGetDeviceInterfaceDetailW");
-        auto found = world->sets_.find(set);
-        if (found == world->sets_.end()) return failWith(ERROR_INVALID_HANDLE);
+        auto found = g_world->sets_.find(set);
+        if (found == g_world->sets_.end()) return failWith(ERROR_INVALID_HANDLE);
         if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
             data->Reserved > interfaceCount(found->second)) {
             return failWith(ERROR_INVALID_PARAMETER);
         }
         const size_t index = data->Reserved - 1;
         const bool hid = found->second;
-        HidInterface* hidInterface = hid ? &world->hid_[index] : nullptr;
-        WinUsbDevice* device = hid ? nullptr : &world->winUsb_[index];
+        HidInterface* hidInterface = hid ? &g_world->hid_[index] : nullptr;
+        WinUsbDevice* device = hid ? nullptr : &g_world->winUsb_[index];
         const std::wstring& path = hid ? hidInterface->path : device->path;
 
         DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
@@ -158,7 +158,7 @@ struct FakeUsbWorld::Impl {
         if (!text.empty()) std::memcpy(detail->DevicePath, text.data(), text.size() * sizeof(wchar_t));
         if (devInfo != nullptr) {
             if (devInfo->cbSize != sizeof(SP_DEVINFO_DATA)) return failWith(ERROR_INVALID_USER_BUFFER);
-            devInfo->ClassGuid = hid ? kHidSetupClassGuid : device->setupClass;
+            devInfo->ClassGuid = hid ? HidSetupClassGuid : device->setupClass;
             devInfo->DevInst = static_cast<DWORD>(index + 1);
         }
         if (requiredSize != nullptr) *requiredSize = needed;
@@ -171,44 +171,44 @@ struct FakeUsbWorld::Impl {
     static HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                                      DWORD flagsAndAttributes, HANDLE) {
         auto guard = lock("CreateFileW");
-        world->openRequests_.push_back({path, access, share, flagsAndAttributes});
+        g_world->openRequests_.push_back({path, access, share, flagsAndAttributes});
         if (disposition != OPEN_EXISTING) {
-            lastError = ERROR_INVALID_PARAMETER;
+            g_lastError = ERROR_INVALID_PARAMETER;
             return INVALID_HANDLE_VALUE;
         }
-        for (HidInterface& hid : world->hid_) {
+        for (HidInterface& hid : g_world->hid_) {
             if (hid.path != path) continue;
             if (hid.failOpen) break;
             HANDLE handle = newHandle();
-            world->hidFiles_[handle] = &hid;
-            ++world->counters_.filesOpened;
+            g_world->hidFiles_[handle] = &hid;
+            ++g_world->counters_.filesOpened;
             return handle;
         }
-        for (WinUsbDevice& device : world->winUsb_) {
+        for (WinUsbDevice& device : g_world->winUsb_) {
             if (device.path != path) continue;
             if (device.failOpen) break;
             HANDLE handle = newHandle();
-            world->winUsbFiles_[handle] = &device;
-            ++world->counters_.filesOpened;
+            g_world->winUsbFiles_[handle] = &device;
+            ++g_world->counters_.filesOpened;
             return handle;
         }
-        lastError = ERROR_ACCESS_DENIED;
+        g_lastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
     }
 
     static BOOL WINAPI CloseHandle(HANDLE handle) {
         auto guard = lock("CloseHandle");
-        if (world->hidFiles_.erase(handle) == 0 && world->winUsbFiles_.erase(handle) == 0) {
-            ++world->counters_.badReleases;
+        if (g_world->hidFiles_.erase(handle) == 0 && g_world->winUsbFiles_.erase(handle) == 0) {
+            ++g_world->counters_.badReleases;
             return failWith(ERROR_INVALID_HANDLE);
         }
-        ++world->counters_.filesClosed;
+        ++g_world->counters_.filesClosed;
         return TRUE;
     }
 
     static HidInterface* hidDevice(HANDLE handle) {
-        auto found = world->hidFiles_.find(handle);
-        return found == world->hidFiles_.end() ? nullptr : found->second;
+        auto found = g_world->hidFiles_.find(handle);
+        return found == g_world->hidFiles_.end() ? nullptr : found->second;
     }
 
     static BOOLEAN WINAPI HidD_GetAttributes(HANDLE handle, PHIDD_ATTRIBUTES attributes) {
@@ -247,34 +247,34 @@ struct FakeUsbWorld::Impl {
 
     static BOOL WINAPI WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE handle) {
         auto guard = lock("WinUsb_Initialize");
-        auto found = world->winUsbFiles_.find(file);
-        if (found == world->winUsbFiles_.end() || found->second->failInitialize) {
+        auto found = g_world->winUsbFiles_.find(file);
+        if (found == g_world->winUsbFiles_.end() || found->second->failInitialize) {
             // Leave something in the slot: a caller must not free it.
             *handle = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(static_cast<uintptr_t>(0xBAD0));
             return failWith(ERROR_NOT_SUPPORTED);
         }
         *handle = newHandle();
-        world->winUsbHandles_[*handle] = found->second;
-        ++world->counters_.winUsbOpened;
+        g_world->winUsbHandles_[*handle] = found->second;
+        ++g_world->counters_.winUsbOpened;
         return TRUE;
     }
 
     static BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
         auto guard = lock("WinUsb_Free");
-        if (world->winUsbHandles_.erase(handle) == 0) {
-            ++world->counters_.badReleases;
+        if (g_world->winUsbHandles_.erase(handle) == 0) {
+            ++g_world->counters_.badReleases;
             return failWith(ERROR_INVALID_HANDLE);
         }
-        ++world->counters_.winUsbFreed;
+        ++g_world->counters_.winUsbFreed;
         return TRUE;
     }
 
     static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index, USHORT languageId,
                                             PUCHAR buffer, ULONG length, PULONG transferred) {
         auto guard = lock("WinUsb_GetDescriptor");
-        world->descriptorRequests_.push_back({type, index, languageId, length});
-        auto found = world->winUsbHandles_.find(handle);
-        if (found == world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
+        g_world->descriptorRequests_.push_back({type, index, languageId, length});
+        auto found = g_world->winUsbHandles_.find(handle);
+        if (found == g_world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
         WinUsbDevice& device = *found->second;
         const std::vector<uint8_t>* descriptor = nullptr;
         if (type == 1 && index == 0) {
@@ -302,12 +302,12 @@ struct FakeUsbWorld::Impl {
     static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG policy, ULONG length,
                                             PVOID value) {
         auto guard = lock("WinUsb_SetPipePolicy");
-        auto found = world->winUsbHandles_.find(handle);
-        if (found == world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
+        auto found = g_world->winUsbHandles_.find(handle);
+        if (found == g_world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
         if (value == nullptr || length != sizeof(ULONG)) return failWith(ERROR_INVALID_PARAMETER);
         ULONG setting = 0;
         std::memcpy(&setting, value, sizeof setting);
-        world->pipePolicies_.push_back({pipe, policy, setting});
+        g_world->pipePolicies_.push_back({pipe, policy, setting});
         return TRUE;
     }
 
@@ -318,27 +318,27 @@ struct FakeUsbWorld::Impl {
 
     static LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
         auto guard = lock("HeapAlloc");
-        if (world->heapAllocFails_) return nullptr;
+        if (g_world->heapAllocFails_) return nullptr;
         void* block = ::HeapAlloc(heap, flags, bytes);
         if (block != nullptr) {
-            world->heapBlocks_[block] = true;
-            ++world->counters_.heapAllocated;
+            g_world->heapBlocks_[block] = true;
+            ++g_world->counters_.heapAllocated;
         }
         return block;
     }
 
     static BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
         auto guard = lock("HeapFree");
-        if (world->heapBlocks_.erase(block) == 0) {
-            ++world->counters_.badReleases;
+        if (g_world->heapBlocks_.erase(block) == 0) {
+            ++g_world->counters_.badReleases;
             return FALSE;
         }
-        ++world->counters_.heapFreed;
+        ++g_world->counters_.heapFreed;
         return ::HeapFree(heap, flags, block);
     }
 
-    static DWORD WINAPI GetLastError() { return lastError; }
-    static void WINAPI SetLastError(DWORD error) { lastError = error; }
+    static DWORD WINAPI GetLastError() { return g_lastError; }
+    static void WINAPI SetLastError(DWORD error) { g_lastError = error; }
     static BOOL WINAPI SwitchToThread() { return ::SwitchToThread(); }
 };
 
@@ -346,8 +346,8 @@ FakeUsbWorld::FakeUsbWorld() {
 #define KELVANE_BIND_FAKE(name) table_.name = &Impl::name;
     KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_BIND_FAKE)
 #undef KELVANE_BIND_FAKE
-    if (world != nullptr) ADD_FAILURE() << "a fake USB world is already installed";
-    world = this;
+    if (g_world != nullptr) ADD_FAILURE() << "a fake USB g_world is already installed";
+    g_world = this;
     previous_ = installUsbPlatform(&table_);
 }
 
@@ -359,10 +359,10 @@ FakeUsbWorld::~FakeUsbWorld() {
         EXPECT_TRUE(sets_.empty()) << "device-info sets left open";
     }
     installUsbPlatform(previous_);
-    world = nullptr;
+    g_world = nullptr;
 }
 
-FakeUsbWorld* FakeUsbWorld::current() { return world; }
+FakeUsbWorld* FakeUsbWorld::current() { return g_world; }
 
 HidInterface& FakeUsbWorld::addHidInterface(const std::wstring& path, uint16_t vendorId, uint16_t productId,
                                             const std::wstring& manufacturer, const std::wstring& product,
@@ -460,12 +460,12 @@ void FakeUsbWorld::clearCalls() {
 }
 
 bool noteIdFilter(uint32_t, uint32_t) {
-    if (world != nullptr) world->note("IdFilter");
+    if (g_world != nullptr) g_world->note("IdFilter");
     return true;
 }
 
 bool noteDescriptionFilter(uint32_t, uint32_t, const std::wstring&, const std::wstring&) {
-    if (world != nullptr) world->note("DescriptionFilter");
+    if (g_world != nullptr) g_world->note("DescriptionFilter");
     return true;
 }
 
@@ -483,73 +483,73 @@ std::vector<std::wstring> devicePaths(const DeviceList& list) {
 
 namespace {
 
-std::mutex countingMutex;
-Counters countingCounters;
-const UsbPlatform* counted = nullptr;
+std::mutex g_countingMutex;
+Counters g_countingCounters;
+const UsbPlatform* g_counted = nullptr;
 
 template <typename F>
 void count(F change) {
-    std::lock_guard<std::mutex> guard(countingMutex);
-    change(countingCounters);
+    std::lock_guard<std::mutex> guard(g_countingMutex);
+    change(g_countingCounters);
 }
 
 HDEVINFO WINAPI countingGetClassDevs(const GUID* guid, PCWSTR enumerator, HWND window, DWORD flags) {
-    HDEVINFO set = counted->SetupDiGetClassDevsW(guid, enumerator, window, flags);
+    HDEVINFO set = g_counted->SetupDiGetClassDevsW(guid, enumerator, window, flags);
     if (set != INVALID_HANDLE_VALUE && set != nullptr) count([](Counters& c) { ++c.setsOpened; });
     return set;
 }
 
 BOOL WINAPI countingDestroyInfoList(HDEVINFO set) {
-    BOOL done = counted->SetupDiDestroyDeviceInfoList(set);
+    BOOL done = g_counted->SetupDiDestroyDeviceInfoList(set);
     count([done](Counters& c) { done ? ++c.setsClosed : ++c.badReleases; });
     return done;
 }
 
 HANDLE WINAPI countingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                  DWORD disposition, DWORD flags, HANDLE templateFile) {
-    HANDLE file = counted->CreateFileW(path, access, share, security, disposition, flags, templateFile);
+    HANDLE file = g_counted->CreateFileW(path, access, share, security, disposition, flags, templateFile);
     if (file != INVALID_HANDLE_VALUE) count([](Counters& c) { ++c.filesOpened; });
     return file;
 }
 
 BOOL WINAPI countingCloseHandle(HANDLE handle) {
-    BOOL done = counted->CloseHandle(handle);
+    BOOL done = g_counted->CloseHandle(handle);
     count([done](Counters& c) { done ? ++c.filesClosed : ++c.badReleases; });
     return done;
 }
 
 LPVOID WINAPI countingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    LPVOID block = counted->HeapAlloc(heap, flags, bytes);
+    LPVOID block = g_counted->HeapAlloc(heap, flags, bytes);
     if (block != nullptr) count([](Counters& c) { ++c.heapAllocated; });
     return block;
 }
 
 BOOL WINAPI countingHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-    BOOL done = counted->HeapFree(heap, flags, block);
+    BOOL done = g_counted->HeapFree(heap, flags, block);
     count([done](Counters& c) { done ? ++c.heapFreed : ++c.badReleases; });
     return done;
 }
 
-std::atomic<int> forbiddenCallCount{0};
+std::atomic<int> g_forbiddenCallCount{0};
 
 BOOL WINAPI forbiddenInitialize(HANDLE, PWINUSB_INTERFACE_HANDLE handle) {
-    ++forbiddenCallCount;
+    ++g_forbiddenCallCount;
     *handle = nullptr;
     return failWith(ERROR_NOT_SUPPORTED);
 }
 
 BOOL WINAPI forbiddenFree(WINUSB_INTERFACE_HANDLE) {
-    ++forbiddenCallCount;
+    ++g_forbiddenCallCount;
     return failWith(ERROR_NOT_SUPPORTED);
 }
 
 BOOL WINAPI forbiddenGetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG) {
-    ++forbiddenCallCount;
+    ++g_forbiddenCallCount;
     return failWith(ERROR_NOT_SUPPORTED);
 }
 
 BOOL WINAPI forbiddenSetPipePolicy(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID) {
-    ++forbiddenCallCount;
+    ++g_forbiddenCallCount;
     return failWith(ERROR_NOT_SUPPORTED);
 }
 
@@ -567,14 +567,14 @@ UsbPlatform realTableWithoutWinUsb() {
 struct WinUsbGuard {
     UsbPlatform table = realTableWithoutWinUsb();
     WinUsbGuard() { installUsbPlatform(&table); }
-} winUsbGuard;
+} g_winUsbGuard;
 
 }  // namespace
 
 CountingRealUsbPlatform::CountingRealUsbPlatform() {
-    counted = &realUsbPlatform();
-    countingCounters = Counters();
-    forbiddenAtStart_ = forbiddenCallCount.load();
+    g_counted = &realUsbPlatform();
+    g_countingCounters = Counters();
+    forbiddenAtStart_ = g_forbiddenCallCount.load();
     table_ = realTableWithoutWinUsb();
     table_.SetupDiGetClassDevsW = &countingGetClassDevs;
     table_.SetupDiDestroyDeviceInfoList = &countingDestroyInfoList;
@@ -588,13 +588,13 @@ CountingRealUsbPlatform::CountingRealUsbPlatform() {
 CountingRealUsbPlatform::~CountingRealUsbPlatform() { installUsbPlatform(previous_); }
 
 Counters CountingRealUsbPlatform::counters() const {
-    std::lock_guard<std::mutex> guard(countingMutex);
-    Counters counters = countingCounters;
-    counters.forbiddenCalls = forbiddenCallCount.load() - forbiddenAtStart_;
+    std::lock_guard<std::mutex> guard(g_countingMutex);
+    Counters counters = g_countingCounters;
+    counters.forbiddenCalls = g_forbiddenCallCount.load() - forbiddenAtStart_;
     return counters;
 }
 
-int forbiddenWinUsbCalls() { return forbiddenCallCount.load(); }
+int forbiddenWinUsbCalls() { return g_forbiddenCallCount.load(); }
 
 bool CountingRealUsbPlatform::allReleased() const {
     const Counters c = counters();

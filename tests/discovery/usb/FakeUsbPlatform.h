@@ -39,8 +39,8 @@ std::vector<uint8_t> stringDescriptor(const std::wstring& text);
 std::wstring hidPath(uint16_t vendorId, uint16_t productId, int instance);
 std::wstring winUsbPath(uint16_t vendorId, uint16_t productId, const std::wstring& serialNumber);
 
-extern const GUID kHidInterfaceGuid;
-extern const GUID kHidSetupClassGuid;
+extern const GUID HidInterfaceGuid;
+extern const GUID HidSetupClassGuid;
 
 struct HidInterface {
     std::wstring path;

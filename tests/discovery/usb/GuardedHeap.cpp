@@ -17,7 +17,7 @@ size_t pageSize() {
     return size;
 }
 
-GuardedHeap* installed = nullptr;
+GuardedHeap* g_installedHeap = nullptr;
 
 }  // namespace
 
@@ -62,8 +62,8 @@ bool GuardedBlocks::give(void* block) {
 }
 
 GuardedHeap::GuardedHeap() : table_(usbPlatform()) {
-    if (installed != nullptr) ADD_FAILURE() << "a guarded heap is already installed";
-    installed = this;
+    if (g_installedHeap != nullptr) ADD_FAILURE() << "a guarded heap is already g_installedHeap";
+    g_installedHeap = this;
     table_.HeapAlloc = &GuardedHeap::heapAlloc;
     table_.HeapFree = &GuardedHeap::heapFree;
     previous_ = installUsbPlatform(&table_);
@@ -71,11 +71,11 @@ GuardedHeap::GuardedHeap() : table_(usbPlatform()) {
 
 GuardedHeap::~GuardedHeap() {
     installUsbPlatform(previous_);
-    installed = nullptr;
+    g_installedHeap = nullptr;
 }
 
 LPVOID WINAPI GuardedHeap::heapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
-    GuardedHeap& self = *installed;
+    GuardedHeap& self = *g_installedHeap;
     {
         std::lock_guard<std::mutex> lock(self.mutex_);
         if (self.fail_) return nullptr;
@@ -90,7 +90,7 @@ LPVOID WINAPI GuardedHeap::heapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
 }
 
 BOOL WINAPI GuardedHeap::heapFree(HANDLE, DWORD, LPVOID block) {
-    GuardedHeap& self = *installed;
+    GuardedHeap& self = *g_installedHeap;
     const bool known = self.blocks_.give(block);
     std::lock_guard<std::mutex> lock(self.mutex_);
     ++(known ? self.freed_ : self.badFrees_);

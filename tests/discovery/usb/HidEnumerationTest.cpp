@@ -21,8 +21,8 @@ using fake_usb::hidPath;
 
 namespace {
 
-constexpr uint16_t kVid = 0x0483;
-constexpr uint16_t kPid = 0xA110;
+constexpr uint16_t Vid = 0x0483;
+constexpr uint16_t Pid = 0xA110;
 
 bool rejectAllIds(uint32_t, uint32_t) { return false; }
 bool rejectAllDescriptions(uint32_t, uint32_t, const std::wstring&, const std::wstring&) { return false; }
@@ -31,18 +31,18 @@ bool rejectAllDescriptions(uint32_t, uint32_t, const std::wstring&, const std::w
 
 TEST(HidEnumeration, ListsAcceptedDeviceWithAllFieldsInPlatformOrder) {
     FakeUsbWorld world;
-    world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"ABC123");
+    world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"ABC123");
     DeviceList list;
     enumerateHidDevices(list, noteIdFilter, noteDescriptionFilter, true);
 
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].vendorId, kVid);
-    EXPECT_EQ(list[0].productId, kPid);
+    EXPECT_EQ(list[0].vendorId, Vid);
+    EXPECT_EQ(list[0].productId, Pid);
     EXPECT_EQ(list[0].manufacturer, L"Tavrello");
     EXPECT_EQ(list[0].product, L"Kelvane");
     EXPECT_EQ(list[0].serialNumber, L"ABC123");
-    EXPECT_EQ(list[0].devicePath, hidPath(kVid, kPid, 0));
-    EXPECT_EQ(list[0].source, static_cast<uint32_t>(DeviceSourceHid));
+    EXPECT_EQ(list[0].devicePath, hidPath(Vid, Pid, 0));
+    EXPECT_EQ(list[0].source, DeviceSource::Hid);
 
     const std::vector<std::string> expected = {
         "HidD_GetHidGuid",
@@ -93,7 +93,7 @@ TEST(HidEnumeration, OnlyInterfacesCarryingTheExactInstanceMarkerAreListed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         FakeUsbWorld world;
-        world.addHidInterface(c.path, kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        world.addHidInterface(c.path, Vid, Pid, L"Tavrello", L"Kelvane", L"S1");
         DeviceList list;
         enumerateHidDevices(list, nullptr, nullptr, false);
         EXPECT_EQ(list.size(), c.listed ? 1u : 0u);
@@ -126,14 +126,14 @@ TEST(HidEnumeration, EachDropReasonDropsOnlyItsInterfaceAndReleasesEverything) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeUsbWorld world;
-        c.script(world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1"));
-        world.addHidInterface(hidPath(kVid, 0xA111, 0), kVid, 0xA111, L"Tavrello", L"Other", L"S2");
+        c.script(world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"S1"));
+        world.addHidInterface(hidPath(Vid, 0xA111, 0), Vid, 0xA111, L"Tavrello", L"Other", L"S2");
         DeviceList list;
         enumerateHidDevices(list, nullptr, nullptr, true);
 
         std::vector<std::wstring> expected;
-        if (c.listed) expected.push_back(hidPath(kVid, kPid, 0));
-        expected.push_back(hidPath(kVid, 0xA111, 0));
+        if (c.listed) expected.push_back(hidPath(Vid, Pid, 0));
+        expected.push_back(hidPath(Vid, 0xA111, 0));
         EXPECT_EQ(devicePaths(list), expected);
         if (c.listed) {
             EXPECT_TRUE(list[0].serialNumber.empty());
@@ -146,7 +146,7 @@ TEST(HidEnumeration, EachDropReasonDropsOnlyItsInterfaceAndReleasesEverything) {
 
 TEST(HidEnumeration, ZeroDetailSizeSkipsWithoutAnyFurtherCall) {
     FakeUsbWorld world;
-    world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1").zeroDetailSize = true;
+    world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"S1").zeroDetailSize = true;
     DeviceList list;
     enumerateHidDevices(list, nullptr, nullptr, true);
     const std::vector<std::string> expected = {
@@ -164,7 +164,7 @@ TEST(HidEnumeration, ZeroDetailSizeSkipsWithoutAnyFurtherCall) {
 TEST(HidEnumeration, FiltersRejectBeforeStringsAndBeforeTheSerialNumberAreRead) {
     {
         FakeUsbWorld world;
-        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"S1");
         DeviceList list;
         enumerateHidDevices(list, rejectAllIds, nullptr, true);
         EXPECT_TRUE(list.empty());
@@ -176,7 +176,7 @@ TEST(HidEnumeration, FiltersRejectBeforeStringsAndBeforeTheSerialNumberAreRead) 
     }
     {
         FakeUsbWorld world;
-        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"S1");
         DeviceList list;
         enumerateHidDevices(list, nullptr, rejectAllDescriptions, true);
         EXPECT_TRUE(list.empty());
@@ -188,20 +188,20 @@ TEST(HidEnumeration, FiltersRejectBeforeStringsAndBeforeTheSerialNumberAreRead) 
 }
 
 namespace {
-uint32_t seenVendorId;
-uint32_t seenProductId;
-std::wstring seenManufacturer;
-std::wstring seenProduct;
+uint32_t g_seenVendorId;
+uint32_t g_seenProductId;
+std::wstring g_seenManufacturer;
+std::wstring g_seenProduct;
 
 bool recordIds(uint32_t vendorId, uint32_t productId) {
-    seenVendorId = vendorId;
-    seenProductId = productId;
+    g_seenVendorId = vendorId;
+    g_seenProductId = productId;
     return true;
 }
 
 bool recordDescription(uint32_t, uint32_t, const std::wstring& manufacturer, const std::wstring& product) {
-    seenManufacturer = manufacturer;
-    seenProduct = product;
+    g_seenManufacturer = manufacturer;
+    g_seenProduct = product;
     return true;
 }
 }  // namespace
@@ -211,16 +211,16 @@ TEST(HidEnumeration, FiltersSeeTheDevicesOwnValues) {
     world.addHidInterface(hidPath(0xFFFE, 0x8001, 0), 0xFFFE, 0x8001, L"Maker", L"Thing", L"S1");
     DeviceList list;
     enumerateHidDevices(list, recordIds, recordDescription, true);
-    EXPECT_EQ(seenVendorId, 0xFFFEu);  // zero-extended, not sign-extended
-    EXPECT_EQ(seenProductId, 0x8001u);
-    EXPECT_EQ(seenManufacturer, L"Maker");
-    EXPECT_EQ(seenProduct, L"Thing");
+    EXPECT_EQ(g_seenVendorId, 0xFFFEu);  // zero-extended, not sign-extended
+    EXPECT_EQ(g_seenProductId, 0x8001u);
+    EXPECT_EQ(g_seenManufacturer, L"Maker");
+    EXPECT_EQ(g_seenProduct, L"Thing");
 }
 
 TEST(HidEnumeration, DuplicateRuleAgainstEntriesAlreadyListed) {
-    auto entry = [](uint32_t source, uint32_t productId, const std::wstring& serial) {
+    auto entry = [](DeviceSource source, uint32_t productId, const std::wstring& serial) {
         DeviceInfo device;
-        device.vendorId = kVid;
+        device.vendorId = Vid;
         device.productId = productId;
         device.manufacturer = L"Tavrello";
         device.product = L"Kelvane";
@@ -236,21 +236,20 @@ TEST(HidEnumeration, DuplicateRuleAgainstEntriesAlreadyListed) {
         bool removeDuplicates;
         bool hidListed;
     } cases[] = {
-        {"WinUSB entry, same identity", entry(DeviceSourceWinUsb, kPid, L"ABC"), L"ABC", true, false},
-        {"service entry, same identity", entry(DeviceSourceService, kPid, L"ABC"), L"ABC", true, false},
-        {"serials differ in case", entry(DeviceSourceWinUsb, kPid, L"abc"), L"ABC", true, true},
-        {"earlier HID entry", entry(DeviceSourceHid, kPid, L"ABC"), L"ABC", true, true},
-        {"service kind above 2", entry(7, kPid, L"ABC"), L"ABC", true, true},
-        {"other product id", entry(DeviceSourceWinUsb, 0xA111, L"ABC"), L"ABC", true, true},
-        {"both serials empty", entry(DeviceSourceWinUsb, kPid, L""), L"!", true, false},
-        {"HID serial read failed", entry(DeviceSourceWinUsb, kPid, L"ABC"), L"!", true, true},
-        {"removal not asked for", entry(DeviceSourceWinUsb, kPid, L"ABC"), L"ABC", false, true},
+        {"WinUSB entry, same identity", entry(DeviceSource::WinUsb, Pid, L"ABC"), L"ABC", true, false},
+        {"service entry, same identity", entry(DeviceSource::Service, Pid, L"ABC"), L"ABC", true, false},
+        {"serials differ in case", entry(DeviceSource::WinUsb, Pid, L"abc"), L"ABC", true, true},
+        {"earlier HID entry", entry(DeviceSource::Hid, Pid, L"ABC"), L"ABC", true, true},
+        {"service kind above 2", entry(DeviceSource{7}, Pid, L"ABC"), L"ABC", true, true},
+        {"other product id", entry(DeviceSource::WinUsb, 0xA111, L"ABC"), L"ABC", true, true},
+        {"both serials empty", entry(DeviceSource::WinUsb, Pid, L""), L"!", true, false},
+        {"HID serial read failed", entry(DeviceSource::WinUsb, Pid, L"ABC"), L"!", true, true},
+        {"removal not asked for", entry(DeviceSource::WinUsb, Pid, L"ABC"), L"ABC", false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeUsbWorld world;
-        HidInterface& hid =
-            world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", c.hidSerial);
+        HidInterface& hid = world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", c.hidSerial);
         if (c.hidSerial == L"!") hid.failSerialNumber = true;
         DeviceList list = {c.earlier};
         enumerateHidDevices(list, nullptr, nullptr, c.removeDuplicates);
@@ -264,8 +263,8 @@ TEST(HidEnumeration, TwoHidDevicesWithOneIdentityAreBothListedInEnumerationOrder
     FakeUsbWorld world;
     const std::wstring first = L"\\\\?\\hid#vid_0483&pid_a110#7&11111&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
     const std::wstring second = L"\\\\?\\hid#vid_0483&pid_a110#7&22222&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-    world.addHidInterface(first, kVid, kPid, L"Tavrello", L"Kelvane", L"SAME");
-    world.addHidInterface(second, kVid, kPid, L"Tavrello", L"Kelvane", L"SAME");
+    world.addHidInterface(first, Vid, Pid, L"Tavrello", L"Kelvane", L"SAME");
+    world.addHidInterface(second, Vid, Pid, L"Tavrello", L"Kelvane", L"SAME");
     DeviceList list;
     enumerateHidDevices(list, nullptr, nullptr, true);
     EXPECT_EQ(devicePaths(list), (std::vector<std::wstring>{first, second}));
@@ -275,7 +274,7 @@ TEST(HidEnumeration, TwoHidDevicesWithOneIdentityAreBothListedInEnumerationOrder
 TEST(HidEnumeration, MissingDeviceSetOrHeapEndsCleanly) {
     {
         FakeUsbWorld world;
-        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"S1");
         world.setClassDevsFails(true);
         DeviceList list;
         enumerateHidDevices(list, nullptr, nullptr, true);
@@ -285,7 +284,7 @@ TEST(HidEnumeration, MissingDeviceSetOrHeapEndsCleanly) {
     }
     {
         FakeUsbWorld world;
-        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"S1");
         world.setHeapAllocFails(true);
         DeviceList list;
         enumerateHidDevices(list, nullptr, nullptr, true);
@@ -299,10 +298,9 @@ TEST(HidEnumeration, MissingDeviceSetOrHeapEndsCleanly) {
 // string is still only its own text, never the rest of an earlier, longer one.
 TEST(HidEnumeration, UnterminatedStringsDoNotCarryOverEarlierText) {
     FakeUsbWorld world;
-    world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane Motion Unit", L"AB12")
+    world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane Motion Unit", L"AB12")
         .unterminatedStrings = true;
-    world.addHidInterface(hidPath(kVid, kPid + 1, 0), kVid, kPid + 1, L"Tavrello", L"Unit", L"").unterminatedStrings =
-        true;
+    world.addHidInterface(hidPath(Vid, Pid + 1, 0), Vid, Pid + 1, L"Tavrello", L"Unit", L"").unterminatedStrings = true;
     DeviceList list;
     enumerateHidDevices(list, nullptr, nullptr, false);
     ASSERT_EQ(list.size(), 2u);
@@ -322,17 +320,17 @@ TEST(HidEnumeration, PathIsBoundedByTheAllocatedBlockWhateverTheDetailReadReport
         SCOPED_TRACE(reported);
         FakeUsbWorld world;
         fake_usb::GuardedHeap heap;  // reading past the block faults
-        HidInterface& cut = world.addHidInterface(path, kVid, kPid, L"Tavrello", L"Kelvane", L"S1");
+        HidInterface& cut = world.addHidInterface(path, Vid, Pid, L"Tavrello", L"Kelvane", L"S1");
         cut.detailSizeOverride = block;
         cut.detailSizeAfterRead = reported;
-        world.addHidInterface(hidPath(kVid, kPid, 0), kVid, kPid, L"Tavrello", L"Kelvane", L"S2");
+        world.addHidInterface(hidPath(Vid, Pid, 0), Vid, Pid, L"Tavrello", L"Kelvane", L"S2");
         DeviceList list;
         enumerateHidDevices(list, nullptr, nullptr, true);
 
         const std::vector<fake_usb::OpenRequest> opens = world.openRequests();
         ASSERT_EQ(opens.size(), 2u);
         EXPECT_EQ(opens[0].path, path.substr(0, 24));
-        EXPECT_EQ(devicePaths(list), std::vector<std::wstring>{hidPath(kVid, kPid, 0)});
+        EXPECT_EQ(devicePaths(list), std::vector<std::wstring>{hidPath(Vid, Pid, 0)});
         EXPECT_EQ(heap.outstanding(), 0);
         EXPECT_TRUE(world.allReleased());
     }

@@ -28,7 +28,7 @@ TEST(HidSmoke, RealPassEndsReleasesEverythingAndListsNoUnit) {
             << counters.badReleases << ", WinUSB " << counters.forbiddenCalls;
         for (const DeviceInfo& device : list) {
             EXPECT_FALSE(device.vendorId == 0x0483 && device.productId == 0xA110);
-            EXPECT_EQ(device.source, static_cast<uint32_t>(DeviceSourceHid));
+            EXPECT_EQ(device.source, DeviceSource::Hid);
             EXPECT_FALSE(device.manufacturer.empty());
             EXPECT_FALSE(device.product.empty());
         }
@@ -89,7 +89,7 @@ void expectHidUnit(const DeviceInfo& device, const wchar_t* manufacturer, const 
     EXPECT_EQ(device.manufacturer, manufacturer);
     EXPECT_EQ(device.product, product);
     EXPECT_EQ(device.serialNumber, serial);
-    EXPECT_EQ(device.source, static_cast<uint32_t>(DeviceSourceHid));
+    EXPECT_EQ(device.source, DeviceSource::Hid);
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ TEST(VirtualHidUnits, RecognisesTheUnitAloneNotItsBootLoaderOrAnotherMakersDevic
     EXPECT_EQ(units[0].product, L"Motion Unit");
     EXPECT_EQ(units[0].serialNumber, UnitSerial);
     EXPECT_EQ(units[0].devicePath, hidPath(L"7&2a3b4c5d&0&0000"));
-    EXPECT_EQ(units[0].source, static_cast<uint32_t>(DeviceSourceHid));
+    EXPECT_EQ(units[0].source, DeviceSource::Hid);
 }
 
 TEST(VirtualHidUnits, UnitSeenByTheServiceAndOnHidIsListedOnceAsTheServiceEntry) {
@@ -148,10 +148,10 @@ TEST(VirtualHidUnits, UnitSeenByTheServiceAndOnHidIsListedOnceAsTheServiceEntry)
         const MotionUnitList units = MotionUnitFinder().findMotionUnits();
         ASSERT_EQ(units.size(), c.hidListedToo ? 2u : 1u);
         EXPECT_EQ(units[0].serialNumber, c.serviceSerial);
-        EXPECT_EQ(units[0].source, static_cast<uint32_t>(DeviceSourceService));
+        EXPECT_EQ(units[0].source, DeviceSource::Service);
         if (c.hidListedToo) {
             EXPECT_EQ(units[1].serialNumber, UnitSerial);
-            EXPECT_EQ(units[1].source, static_cast<uint32_t>(DeviceSourceHid));
+            EXPECT_EQ(units[1].source, DeviceSource::Hid);
         }
     }
 }
@@ -166,5 +166,5 @@ TEST(VirtualHidNoSerial, UnitWithoutASerialNumberIsListedWithAnEmptyOne) {
     const MotionUnitList units = MotionUnitFinder().findMotionUnits();
     ASSERT_EQ(units.size(), 1u);
     EXPECT_EQ(units[0].serialNumber, L"");
-    EXPECT_EQ(units[0].source, static_cast<uint32_t>(DeviceSourceHid));
+    EXPECT_EQ(units[0].source, DeviceSource::Hid);
 }

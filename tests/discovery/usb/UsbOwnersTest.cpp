@@ -13,8 +13,8 @@ using fake_usb::FakeUsbWorld;
 
 namespace {
 
-constexpr DWORD kThreadError = 0xE0001234;
-constexpr DWORD kTableError = 0xE0005678;
+constexpr DWORD ThreadError = 0xE0001234;
+constexpr DWORD TableError = 0xE0005678;
 
 // A value the fake never handed out: releasing it fails and sets the table's
 // last error to ERROR_INVALID_HANDLE.
@@ -35,12 +35,12 @@ TEST(UsbOwners, ReleasingAStrayValueKeepsBothLastErrors) {
         SCOPED_TRACE(c.owner);
         FakeUsbWorld world;
         const UsbPlatform& os = usbPlatform();
-        os.SetLastError(kTableError);
-        ::SetLastError(kThreadError);
+        os.SetLastError(TableError);
+        ::SetLastError(ThreadError);
         c.releaseStray();
         EXPECT_EQ(world.counters().badReleases, 1) << "the stray value reached the release function";
-        EXPECT_EQ(os.GetLastError(), kTableError);
-        EXPECT_EQ(::GetLastError(), kThreadError);
+        EXPECT_EQ(os.GetLastError(), TableError);
+        EXPECT_EQ(::GetLastError(), ThreadError);
     }
 }
 

@@ -21,8 +21,8 @@ using fake_usb::winUsbPath;
 
 namespace {
 
-constexpr uint16_t kVid = 0x0483;
-constexpr uint16_t kPid = 0xA110;
+constexpr uint16_t Vid = 0x0483;
+constexpr uint16_t Pid = 0xA110;
 
 bool rejectAllIds(uint32_t, uint32_t) { return false; }
 
@@ -49,13 +49,13 @@ TEST(WinUsbEnumeration, ListsAcceptedDeviceInPlatformOrderAndEmptiesTheListFirst
     enumerateWinUsbDevices(list, noteIdFilter, noteDescriptionFilter);
 
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].vendorId, kVid);
-    EXPECT_EQ(list[0].productId, kPid);
+    EXPECT_EQ(list[0].vendorId, Vid);
+    EXPECT_EQ(list[0].productId, Pid);
     EXPECT_EQ(list[0].manufacturer, L"Tavrello");
     EXPECT_EQ(list[0].product, L"Kelvane");
     EXPECT_EQ(list[0].serialNumber, L"SER-1");
     EXPECT_EQ(list[0].devicePath, path);  // letter case kept
-    EXPECT_EQ(list[0].source, static_cast<uint32_t>(DeviceSourceWinUsb));
+    EXPECT_EQ(list[0].source, DeviceSource::WinUsb);
 
     const std::vector<std::string> expected = {
         "SetupDiGetClassDevsW",
@@ -98,25 +98,25 @@ TEST(WinUsbEnumeration, EachDropReasonDropsOnlyItsDevice) {
         bool idFilterAsked;
         bool opened;
     } cases[] = {
-        {"other setup class", winUsbPath(kVid, kPid, L"A"),
-         [](WinUsbDevice& d) { d.setupClass = fake_usb::kHidSetupClassGuid; }, false, false},
-        {"detail read fails", winUsbPath(kVid, kPid, L"A"), [](WinUsbDevice& d) { d.failDetail = true; }, false, false},
+        {"other setup class", winUsbPath(Vid, Pid, L"A"),
+         [](WinUsbDevice& d) { d.setupClass = fake_usb::HidSetupClassGuid; }, false, false},
+        {"detail read fails", winUsbPath(Vid, Pid, L"A"), [](WinUsbDevice& d) { d.failDetail = true; }, false, false},
         {"no vendor id", L"\\\\?\\usb#pid_a110#A#{6b128895-01de-4056-8aee-c10bf3c4763a}", nullptr, false, false},
         {"no product id", L"\\\\?\\usb#vid_0483#A#{6b128895-01de-4056-8aee-c10bf3c4763a}", nullptr, false, false},
-        {"vendor id 0", winUsbPath(0, kPid, L"A"), nullptr, false, false},
-        {"product id 0", winUsbPath(kVid, 0, L"A"), nullptr, false, false},
-        {"open fails", winUsbPath(kVid, kPid, L"A"), [](WinUsbDevice& d) { d.failOpen = true; }, true, false},
-        {"initialisation fails", winUsbPath(kVid, kPid, L"A"), [](WinUsbDevice& d) { d.failInitialize = true; }, true,
+        {"vendor id 0", winUsbPath(0, Pid, L"A"), nullptr, false, false},
+        {"product id 0", winUsbPath(Vid, 0, L"A"), nullptr, false, false},
+        {"open fails", winUsbPath(Vid, Pid, L"A"), [](WinUsbDevice& d) { d.failOpen = true; }, true, false},
+        {"initialisation fails", winUsbPath(Vid, Pid, L"A"), [](WinUsbDevice& d) { d.failInitialize = true; }, true,
          true},
-        {"device descriptor fails", winUsbPath(kVid, kPid, L"A"),
-         [](WinUsbDevice& d) { d.failDeviceDescriptor = true; }, true, true},
-        {"device descriptor short", winUsbPath(kVid, kPid, L"A"),
-         [](WinUsbDevice& d) { d.deviceDescriptor.resize(16); }, true, true},
-        {"manufacturer read fails", winUsbPath(kVid, kPid, L"A"),
+        {"device descriptor fails", winUsbPath(Vid, Pid, L"A"), [](WinUsbDevice& d) { d.failDeviceDescriptor = true; },
+         true, true},
+        {"device descriptor short", winUsbPath(Vid, Pid, L"A"), [](WinUsbDevice& d) { d.deviceDescriptor.resize(16); },
+         true, true},
+        {"manufacturer read fails", winUsbPath(Vid, Pid, L"A"),
          [](WinUsbDevice& d) { d.stringErrors[1] = ERROR_GEN_FAILURE; }, true, true},
-        {"product read fails", winUsbPath(kVid, kPid, L"A"),
+        {"product read fails", winUsbPath(Vid, Pid, L"A"),
          [](WinUsbDevice& d) { d.stringErrors[2] = ERROR_GEN_FAILURE; }, true, true},
-        {"serial read fails", winUsbPath(kVid, kPid, L"A"),
+        {"serial read fails", winUsbPath(Vid, Pid, L"A"),
          [](WinUsbDevice& d) { d.stringErrors[3] = ERROR_GEN_FAILURE; }, true, true},
     };
     for (const auto& c : cases) {
@@ -124,10 +124,10 @@ TEST(WinUsbEnumeration, EachDropReasonDropsOnlyItsDevice) {
         FakeUsbWorld world;
         WinUsbDevice& dropped = world.addWinUsbDevice(c.path, L"Tavrello", L"Kelvane", L"A");
         if (c.script) c.script(dropped);
-        world.addWinUsbDevice(winUsbPath(kVid, 0xA111, L"B"), L"Tavrello", L"Other", L"B");
+        world.addWinUsbDevice(winUsbPath(Vid, 0xA111, L"B"), L"Tavrello", L"Other", L"B");
         DeviceList list;
         enumerateWinUsbDevices(list, noteIdFilter, nullptr);
-        EXPECT_EQ(devicePaths(list), std::vector<std::wstring>{winUsbPath(kVid, 0xA111, L"B")});
+        EXPECT_EQ(devicePaths(list), std::vector<std::wstring>{winUsbPath(Vid, 0xA111, L"B")});
         EXPECT_EQ(countOf(world.calls(), "IdFilter"), c.idFilterAsked ? 2u : 1u);
         EXPECT_EQ(world.counters().filesOpened, c.opened ? 2 : 1);
         EXPECT_TRUE(world.allReleased());
@@ -136,7 +136,7 @@ TEST(WinUsbEnumeration, EachDropReasonDropsOnlyItsDevice) {
 
 TEST(WinUsbEnumeration, ZeroStringIndexesLeaveTheirFieldsEmpty) {
     FakeUsbWorld world;
-    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"").deviceDescriptor =
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"").deviceDescriptor =
         fake_usb::deviceDescriptor(0, 2, 0);
     DeviceList list;
     enumerateWinUsbDevices(list, nullptr, nullptr);
@@ -149,7 +149,7 @@ TEST(WinUsbEnumeration, ZeroStringIndexesLeaveTheirFieldsEmpty) {
 
 TEST(WinUsbEnumeration, RejectedIdsAreNeverOpened) {
     FakeUsbWorld world;
-    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"A");
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A");
     DeviceList list;
     enumerateWinUsbDevices(list, rejectAllIds, nullptr);
     EXPECT_TRUE(list.empty());
@@ -158,7 +158,7 @@ TEST(WinUsbEnumeration, RejectedIdsAreNeverOpened) {
 
 TEST(WinUsbEnumeration, DescriptionFilterIsAskedAfterTheDeviceIsLetGo) {
     FakeUsbWorld world;
-    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"A");
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A");
     DeviceList list;
     enumerateWinUsbDevices(list, nullptr, rejectAllDescriptions);
     EXPECT_TRUE(list.empty());
@@ -171,7 +171,7 @@ TEST(WinUsbEnumeration, FailedReadDiscardsTheHandleEvenWhileAnotherHolderKeepsIt
     for (bool productFails : {false, true}) {
         SCOPED_TRACE(productFails ? "product read fails" : "all reads succeed");
         FakeUsbWorld world;
-        const std::wstring path = winUsbPath(kVid, kPid, L"A");
+        const std::wstring path = winUsbPath(Vid, Pid, L"A");
         WinUsbDevice& device = world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"A");
         if (productFails) device.stringErrors[2] = ERROR_GEN_FAILURE;
         DeviceHandleRef holder;
@@ -190,7 +190,7 @@ TEST(WinUsbEnumeration, LongManufacturerIsReadWholeWhicheverWayTheDeviceAnswersA
     for (bool insufficientBuffer : {false, true}) {
         SCOPED_TRACE(insufficientBuffer ? "fails short requests" : "truncates short requests");
         FakeUsbWorld world;
-        world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), manufacturer, L"Kelvane", L"A")
+        world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), manufacturer, L"Kelvane", L"A")
             .oversizeFailsWithInsufficientBuffer = insufficientBuffer;
         DeviceList list;
         enumerateWinUsbDevices(list, nullptr, nullptr);
@@ -202,7 +202,7 @@ TEST(WinUsbEnumeration, LongManufacturerIsReadWholeWhicheverWayTheDeviceAnswersA
 
 TEST(WinUsbEnumeration, MissingDeviceSetLeavesTheListEmpty) {
     FakeUsbWorld world;
-    world.addWinUsbDevice(winUsbPath(kVid, kPid, L"A"), L"Tavrello", L"Kelvane", L"A");
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A");
     world.setClassDevsFails(true);
     DeviceList list(2);
     enumerateWinUsbDevices(list, nullptr, nullptr);
@@ -244,7 +244,7 @@ TEST(ReadStringDescriptor, DescriptorShapesAndBufferGrowth) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeUsbWorld world;
-        const std::wstring path = winUsbPath(kVid, kPid, L"A");
+        const std::wstring path = winUsbPath(Vid, Pid, L"A");
         WinUsbDevice& device = world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"A");
         device.stringDescriptors[5] = c.descriptor;
         if (c.error != 0) device.stringErrors[5] = c.error;

@@ -18,12 +18,12 @@ using fake_usb::winUsbPath;
 
 namespace {
 
-const std::wstring kPath = winUsbPath(0x0483, 0xA110, L"UNIT1");
+const std::wstring UnitPath = winUsbPath(0x0483, 0xA110, L"UNIT1");
 
 class WinUsbHandleRegistryTest : public ::testing::Test {
 protected:
     FakeUsbWorld world;
-    void SetUp() override { world.addWinUsbDevice(kPath, L"Tavrello", L"Kelvane", L"UNIT1"); }
+    void SetUp() override { world.addWinUsbDevice(UnitPath, L"Tavrello", L"Kelvane", L"UNIT1"); }
 };
 
 }  // namespace
@@ -31,8 +31,8 @@ protected:
 TEST_F(WinUsbHandleRegistryTest, TwoReferencesShareOneEntryUntilTheLastIsReleased) {
     DeviceHandleRef first;
     DeviceHandleRef second;
-    ASSERT_TRUE(first.open(kPath));
-    ASSERT_TRUE(second.open(kPath));
+    ASSERT_TRUE(first.open(UnitPath));
+    ASSERT_TRUE(second.open(UnitPath));
     EXPECT_EQ(first.id(), second.id());
     EXPECT_EQ(world.counters().filesOpened, 1);
     EXPECT_EQ(world.counters().winUsbOpened, 1);
@@ -54,10 +54,10 @@ TEST_F(WinUsbHandleRegistryTest, TwoReferencesShareOneEntryUntilTheLastIsRelease
 
 TEST_F(WinUsbHandleRegistryTest, DeviceIsOpenedForOverlappedReadWrite) {
     DeviceHandleRef reference;
-    ASSERT_TRUE(reference.open(kPath));
+    ASSERT_TRUE(reference.open(UnitPath));
     const std::vector<fake_usb::OpenRequest> opens = world.openRequests();
     ASSERT_EQ(opens.size(), 1u);
-    EXPECT_EQ(opens[0].path, kPath);
+    EXPECT_EQ(opens[0].path, UnitPath);
     EXPECT_EQ(opens[0].access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
     EXPECT_EQ(opens[0].share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
     EXPECT_EQ(opens[0].flagsAndAttributes, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
@@ -65,7 +65,7 @@ TEST_F(WinUsbHandleRegistryTest, DeviceIsOpenedForOverlappedReadWrite) {
 
 TEST_F(WinUsbHandleRegistryTest, ReleaseDuringExclusiveUseKeepsTheDeviceOpenUntilTheUseEnds) {
     DeviceHandleRef reference;
-    ASSERT_TRUE(reference.open(kPath));
+    ASSERT_TRUE(reference.open(UnitPath));
     ExclusiveDeviceUse use(reference.valid(), reference.id());
     EXPECT_NE(use.winUsbHandle(), nullptr);
     reference.release();
@@ -79,8 +79,8 @@ TEST_F(WinUsbHandleRegistryTest, ReleaseDuringExclusiveUseKeepsTheDeviceOpenUnti
 TEST_F(WinUsbHandleRegistryTest, DiscardClosesAtOnceAndLaterReleasesChangeNothing) {
     DeviceHandleRef first;
     DeviceHandleRef second;
-    ASSERT_TRUE(first.open(kPath));
-    ASSERT_TRUE(second.open(kPath));
+    ASSERT_TRUE(first.open(UnitPath));
+    ASSERT_TRUE(second.open(UnitPath));
     {
         ExclusiveDeviceUse use(first.valid(), first.id());
         use.discardHandle = true;
@@ -95,7 +95,7 @@ TEST_F(WinUsbHandleRegistryTest, DiscardClosesAtOnceAndLaterReleasesChangeNothin
         EXPECT_EQ(use.winUsbHandle(), nullptr);
     }
     DeviceHandleRef third;
-    ASSERT_TRUE(third.open(kPath));
+    ASSERT_TRUE(third.open(UnitPath));
     EXPECT_GT(third.id(), first.id());
     EXPECT_EQ(world.counters().filesOpened, 2);
 
@@ -107,12 +107,12 @@ TEST_F(WinUsbHandleRegistryTest, DiscardClosesAtOnceAndLaterReleasesChangeNothin
 }
 
 TEST_F(WinUsbHandleRegistryTest, PathDifferingOnlyInCaseGetsItsOwnEntry) {
-    std::wstring upper = kPath;
+    std::wstring upper = UnitPath;
     for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
     world.addWinUsbDevice(upper, L"Tavrello", L"Kelvane", L"UNIT1");
     DeviceHandleRef lower;
     DeviceHandleRef other;
-    ASSERT_TRUE(lower.open(kPath));
+    ASSERT_TRUE(lower.open(UnitPath));
     ASSERT_TRUE(other.open(upper));
     EXPECT_GT(other.id(), lower.id());
     EXPECT_EQ(world.counters().filesOpened, 2);
@@ -122,7 +122,7 @@ TEST_F(WinUsbHandleRegistryTest, IdsGrowAndAreNotReused) {
     uint32_t previous = 0;
     for (int round = 0; round < 3; ++round) {
         DeviceHandleRef reference;
-        ASSERT_TRUE(reference.open(kPath));
+        ASSERT_TRUE(reference.open(UnitPath));
         if (round > 0) {
             EXPECT_GT(reference.id(), previous);
         }
@@ -151,7 +151,7 @@ TEST_F(WinUsbHandleRegistryTest, OpeningAnotherPathReleasesTheFormerOne) {
     const std::wstring second = winUsbPath(0x0483, 0xA110, L"UNIT2");
     world.addWinUsbDevice(second, L"Tavrello", L"Kelvane", L"UNIT2");
     DeviceHandleRef reference;
-    ASSERT_TRUE(reference.open(kPath));
+    ASSERT_TRUE(reference.open(UnitPath));
     ASSERT_TRUE(reference.open(second));
     EXPECT_EQ(world.openFiles(), 1);
     EXPECT_EQ(world.counters().filesClosed, 1);
@@ -162,7 +162,7 @@ TEST_F(WinUsbHandleRegistryTest, OpeningAnotherPathReleasesTheFormerOne) {
 
 TEST_F(WinUsbHandleRegistryTest, SecondExclusiveUseWaitsForTheFirstToEnd) {
     DeviceHandleRef reference;
-    ASSERT_TRUE(reference.open(kPath));
+    ASSERT_TRUE(reference.open(UnitPath));
     auto first = std::make_unique<ExclusiveDeviceUse>(reference.valid(), reference.id());
     const WINUSB_INTERFACE_HANDLE handle = first->winUsbHandle();
     ASSERT_NE(handle, nullptr);
@@ -187,8 +187,8 @@ TEST_F(WinUsbHandleRegistryTest, SecondExclusiveUseWaitsForTheFirstToEnd) {
 TEST_F(WinUsbHandleRegistryTest, EndingOrReleasingTwiceNeverTakesFromAnotherHolder) {
     DeviceHandleRef mine;
     DeviceHandleRef theirs;
-    ASSERT_TRUE(mine.open(kPath));
-    ASSERT_TRUE(theirs.open(kPath));
+    ASSERT_TRUE(mine.open(UnitPath));
+    ASSERT_TRUE(theirs.open(UnitPath));
     mine.release();
     mine.release();
     EXPECT_EQ(world.openFiles(), 1);  // their reference still counts
@@ -214,7 +214,7 @@ TEST_F(WinUsbHandleRegistryTest, EndingOrReleasingTwiceNeverTakesFromAnotherHold
 
 TEST_F(WinUsbHandleRegistryTest, ControlTransfersOfAnOpenedDeviceAreBounded) {
     DeviceHandleRef reference;
-    ASSERT_TRUE(reference.open(kPath));
+    ASSERT_TRUE(reference.open(UnitPath));
     const std::vector<fake_usb::PipePolicy> policies = world.pipePolicies();
     ASSERT_EQ(policies.size(), 1u);
     EXPECT_EQ(policies[0].pipe, 0);  // the default control pipe
@@ -227,7 +227,7 @@ TEST_F(WinUsbHandleRegistryTest, ControlTransfersOfAnOpenedDeviceAreBounded) {
 TEST_F(WinUsbHandleRegistryTest, ManyThreadsShareDevicesSafely) {
     const std::wstring second = winUsbPath(0x0483, 0xA110, L"UNIT2");
     world.addWinUsbDevice(second, L"Tavrello", L"Kelvane", L"UNIT2");
-    const std::wstring paths[2] = {kPath, second};
+    const std::wstring paths[2] = {UnitPath, second};
     std::atomic<int> inside[2] = {{0}, {0}};
     std::atomic<int> overlaps{0}, failures{0};
     std::vector<std::thread> threads;

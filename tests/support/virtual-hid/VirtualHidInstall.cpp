@@ -26,9 +26,9 @@ extern "C" {
 
 namespace {
 
-const wchar_t kHardwareId[] = L"root\\kelvane_virtual_hid\0";
+const wchar_t HardwareId[] = L"root\\kelvane_virtual_hid\0";
 // The HIDClass setup class.
-const GUID kHidClass = {0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
+const GUID HidClass = {0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
 
 struct Device {
     std::wstring instanceId;
@@ -42,7 +42,7 @@ struct Device {
 
 class DeviceSet {
 public:
-    DeviceSet() : set_(SetupDiCreateDeviceInfoList(&kHidClass, nullptr)) {}
+    DeviceSet() : set_(SetupDiCreateDeviceInfoList(&HidClass, nullptr)) {}
     ~DeviceSet() {
         if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
     }
@@ -76,10 +76,10 @@ bool registerDevice(const Device& device) {
     SP_DEVINFO_DATA data = {};
     data.cbSize = sizeof(data);
     if (set.get() == INVALID_HANDLE_VALUE) return fail("creating a device list", device.instanceId);
-    if (!SetupDiCreateDeviceInfoW(set.get(), device.instanceId.c_str(), &kHidClass, nullptr, nullptr, 0, &data))
+    if (!SetupDiCreateDeviceInfoW(set.get(), device.instanceId.c_str(), &HidClass, nullptr, nullptr, 0, &data))
         return fail("creating the device", device.instanceId);
     if (!SetupDiSetDeviceRegistryPropertyW(set.get(), &data, SPDRP_HARDWAREID,
-                                           reinterpret_cast<const BYTE*>(kHardwareId), sizeof(kHardwareId)))
+                                           reinterpret_cast<const BYTE*>(HardwareId), sizeof(HardwareId)))
         return fail("setting the hardware id", device.instanceId);
     if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &data))
         return fail("registering the device", device.instanceId);
@@ -203,7 +203,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     // One driver installation serves every device with the shared hardware id.
     BOOL rebootRequired = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, argv[1], INSTALLFLAG_FORCE, &rebootRequired)) {
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, HardwareId, argv[1], INSTALLFLAG_FORCE, &rebootRequired)) {
         fail("installing the driver", argv[1]);
         return 1;
     }

@@ -5,6 +5,7 @@
 // Everything else here except writeStandardText is a pure function of its arguments.
 
 #include "discovery/DeviceInfo.h"
+#include "discovery/Discovery.h"
 #include "discovery/MotionUnit.h"
 
 #include <windows.h>
@@ -14,11 +15,11 @@
 #include <vector>
 
 // Exit codes.
-enum UnitsExitCode : int {
-    UnitsExitFound = 0,        // at least one unit recognised (also --help, --version)
-    UnitsExitNone = 1,         // no unit recognised
-    UnitsExitUsage = 2,        // unknown option, missing or bad value
-    UnitsExitOutputFailed = 3  // standard output could not be written
+enum class UnitsExitCode : int {
+    Found = 0,        // at least one unit recognised (also --help, --version)
+    NotFound = 1,     // no unit recognised
+    Usage = 2,        // unknown option, missing or bad value
+    OutputFailed = 3  // standard output could not be written
 };
 
 struct UnitsOptions {
@@ -27,7 +28,7 @@ struct UnitsOptions {
     bool json = false;
     bool help = false;
     bool version = false;
-    int32_t transportMode = 0;  // a TransportModeValue
+    TransportModeValue transportMode = TransportModeValue::ServiceThenWinUsb;
 };
 
 extern const char* const UnitsUsage;
@@ -43,7 +44,7 @@ struct ListedDevice {
 
 // "service", "WinUSB" or "HID" for a DeviceSource. Only the service pass stores
 // kinds above 2, so those are service entries too.
-const wchar_t* transportName(uint32_t source);
+const wchar_t* transportName(DeviceSource source);
 // Why recognition rejected a device, in the words of the listing; empty for a unit.
 const wchar_t* rejectionReason(UnitRecognition recognition);
 
@@ -66,7 +67,7 @@ std::string toUtf8(const std::wstring& text);
 
 // What one run prints and returns.
 struct UnitsResult {
-    int exitCode = UnitsExitNone;
+    UnitsExitCode exitCode = UnitsExitCode::NotFound;
     std::wstring output;  // standard output
     std::wstring errors;  // standard error
 };
