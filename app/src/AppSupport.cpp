@@ -10,11 +10,14 @@
 #include <cstring>
 #include <vector>
 
+namespace app {
+
 namespace {
 
 using GetScaleFactorForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int*);
 
 // Found once and kept for the process; a failed lookup is tried again next time.
+// Used on the GUI thread only (the window's layout asks for the scale).
 HMODULE g_shcore = nullptr;
 GetScaleFactorForMonitorFn g_getScaleFactor = nullptr;
 
@@ -187,3 +190,5 @@ bool bringWindowToFront(const wchar_t* windowClass, DWORD timeoutMs) {
         Sleep(50);
     }
 }
+
+}  // namespace app

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <system_error>
 
+namespace app {
+
 // Shared by the window's thread and the worker; every field but the constants
 // is guarded by `lock`.
 struct CheckWorker::State {
@@ -105,3 +107,5 @@ bool CheckWorker::finish(DWORD timeoutMs) {
 std::unique_ptr<std::wstring> CheckWorker::takeResult(LPARAM lParam) {
     return std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
 }
+
+}  // namespace app

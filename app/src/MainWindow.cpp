@@ -5,6 +5,8 @@
 #include "toolkit/Application.h"
 #include "toolkit/Button.h"
 
+namespace app {
+
 const wchar_t* const MainWindowClassName = L"Tavrello_Kelvane_MainWindow";
 const wchar_t* const MainWindowTitle = L"Motion Platform Serial Number";
 const wchar_t* const CheckingText = L"(checking...)";
@@ -59,7 +61,7 @@ void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::v
 }
 
 std::wstring checkMotionUnits() {
-    const std::wstring text = displayedSerialNumber(MotionUnitFinder().findMotionUnits());
+    const std::wstring text = discovery::displayedSerialNumber(discovery::MotionUnitFinder().findMotionUnits());
     return text.empty() ? NoUnitText : text;
 }
 
@@ -189,3 +191,5 @@ void MainWindow::paint(Gdiplus::Graphics* graphics) {
         graphics->DrawImage(logo_.get(), width - w * s - 14 * s, 17 * s, w * s, h * s);
     }
 }
+
+}  // namespace app

@@ -19,22 +19,23 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // One window per user: a second start brings the first one's window to the
     // front and ends before it touches the log. A start while the first one is
     // ending (its window gone, its check given a moment) runs once it has ended.
-    SingleInstance instanceMark(L"Tavrello_Kelvane");
-    if (!instanceMark.first() && !instanceMark.waitForTurn(MainWindowClassName, FirstWindowWaitMs)) return 0;
-    startLog("Tavrello_Kelvane", false, LogFolderKind::LocalAppData, LogHeaderMode::Created);
+    app::SingleInstance instanceMark(L"Tavrello_Kelvane");
+    if (!instanceMark.first() && !instanceMark.waitForTurn(app::MainWindowClassName, FirstWindowWaitMs)) return 0;
+    diagnostics::startLog("Tavrello_Kelvane", false, diagnostics::LogFolderKind::LocalAppData,
+                          diagnostics::LogHeaderMode::Created);
     bool checksEnded = true;
     {
         Nvx::Application application(instance);
-        MainWindow window;
+        app::MainWindow window;
         // Without a window there is nothing to show and no WM_QUIT would ever come.
         if (window.hwnd() != nullptr) {
             ShowWindow(window.hwnd(), SW_SHOWNORMAL);
             Nvx::Application::run();
         }
         // The window is gone already; a check in flight gets a moment to end.
-        checksEnded = window.finishChecks(CheckWorker::ShutdownWaitMs);
+        checksEnded = window.finishChecks(app::CheckWorker::ShutdownWaitMs);
     }
-    endLog();
+    diagnostics::endLog();
     if (!checksEnded) {
         // The worker is stuck inside a pipe or device call. Returning would run
         // the exit-time teardown (the WinUSB handle registry frees the handles

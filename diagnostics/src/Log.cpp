@@ -13,6 +13,8 @@
 #include <mutex>
 #include <vector>
 
+namespace diagnostics {
+
 namespace {
 
 // The process's log; both guarded by g_logLock, which every write, startLog and
@@ -249,3 +251,5 @@ void endLog() {
     delete g_log;
     g_log = nullptr;
 }
+
+}  // namespace diagnostics

@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <vector>
 
+namespace diagnostics {
+
 void fillModuleInfo(ModuleInfo& info, const wchar_t* path) {
     const wchar_t* name = path;
     for (const wchar_t* p = path; *p != L'\0'; ++p) {
@@ -50,3 +52,5 @@ FileVersion readFileVersion(const wchar_t* path) {
     }
     return version;
 }
+
+}  // namespace diagnostics

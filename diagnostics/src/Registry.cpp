@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace diagnostics {
+
 const char* const SettingsKeyPrefix = "Software\\Tavrello\\";
 const char* const LogLevelValueName = "LogLevel";
 
@@ -45,3 +47,5 @@ int32_t readLogLevel(const char* logName) {
     if (machineKey.queryValue(LogLevelValueName, &level)) return level;
     return 1;
 }
+
+}  // namespace diagnostics

@@ -1,5 +1,7 @@
 #include "discovery/DeviceInfo.h"
 
+namespace discovery {
+
 bool isDuplicateOfListed(const DeviceList& list, const DeviceInfo& candidate) {
     for (const DeviceInfo& entry : list) {
         if ((entry.source == DeviceSource::WinUsb || entry.source == DeviceSource::Service) &&
@@ -10,3 +12,5 @@ bool isDuplicateOfListed(const DeviceList& list, const DeviceInfo& candidate) {
     }
     return false;
 }
+
+}  // namespace discovery

@@ -4,6 +4,8 @@
 #include "discovery/ServicePipeClient.h"
 #include "discovery/WinUsbEnumeration.h"
 
+namespace discovery {
+
 std::atomic<int32_t> TransportMode{static_cast<int32_t>(TransportModeValue::ServiceThenWinUsb)};
 
 void enumerateUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter) {
@@ -25,3 +27,5 @@ void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter desc
 void discoverUniqueDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter) {
     discoverDevices(list, idFilter, descriptionFilter, true);
 }
+
+}  // namespace discovery

@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <string>
 
+namespace discovery {
+
 namespace {
 
 constexpr ULONG StringBufferBytes = 1024;
@@ -92,3 +94,5 @@ void enumerateHidDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
         examineInterface(os, set.get(), interfaceData, buffer, list, idFilter, descriptionFilter, removeDuplicates);
     }
 }
+
+}  // namespace discovery

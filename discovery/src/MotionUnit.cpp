@@ -2,6 +2,8 @@
 
 #include "discovery/Discovery.h"
 
+namespace discovery {
+
 const UnitId AcceptedUnitIds[1] = {{0x0483, 0xA110}};
 const wchar_t* const MakerManufacturer = L"Tavrello";
 const wchar_t* const BootLoaderProducts[3] = {L"Drumlin", L"DrumlinZ", L"Drumlin3"};
@@ -89,3 +91,5 @@ std::wstring formatSerialNumber(const wchar_t* text) {
     }
     return result;
 }
+
+}  // namespace discovery

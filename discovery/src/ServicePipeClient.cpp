@@ -6,13 +6,17 @@
 #include <cstring>
 #include <vector>
 
+namespace discovery {
+
 namespace {
 
 // The service is not trusted to report a sane count: a pass asks about at most
 // this many devices.
 constexpr uint32_t ServiceDeviceLimit = 128;
 
-void logPipeError(ServicePipeError code, uint32_t extra) { logErrorCode(static_cast<int32_t>(code), extra); }
+void logPipeError(ServicePipeError code, uint32_t extra) {
+    diagnostics::logErrorCode(static_cast<int32_t>(code), extra);
+}
 
 }  // namespace
 
@@ -205,3 +209,5 @@ bool queryServiceDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
     }
     return true;
 }
+
+}  // namespace discovery

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+namespace discovery {
+
 namespace {
 
 // Null while the real table is in use.
@@ -31,3 +33,5 @@ const UsbPlatform* installUsbPlatform(const UsbPlatform* table) {
     const UsbPlatform* previous = g_installedTable.exchange(table, std::memory_order_acq_rel);
     return previous != nullptr ? previous : &realUsbPlatform();
 }
+
+}  // namespace discovery

@@ -11,6 +11,8 @@
 
 #include "discovery/WinUsbHandleRegistry.h"
 
+namespace discovery {
+
 namespace {
 
 constexpr UCHAR DeviceDescriptorType = 1;  // USB_DEVICE_DESCRIPTOR_TYPE
@@ -181,3 +183,5 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
         }
     }
 }
+
+}  // namespace discovery

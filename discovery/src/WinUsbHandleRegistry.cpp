@@ -3,8 +3,12 @@
 #include <atomic>
 #include <cstdlib>
 
+namespace discovery {
+
 namespace {
 
+// Any thread may ask for the registry first: the one that counts 1 creates it
+// and publishes the pointer; the others wait for the pointer. Atomics, no lock.
 std::atomic<uint32_t> g_creationCounter{0};
 std::atomic<WinUsbHandleRegistry*> g_registryPointer{nullptr};
 // Set by the teardown: from then on there is no registry, and nobody waits for one.
@@ -145,3 +149,5 @@ void ExclusiveDeviceUse::end() {
     winUsbHandle_ = nullptr;
     if (WinUsbHandleRegistry* registry = WinUsbHandleRegistry::instance()) registry->endExclusive(id_, discardHandle);
 }
+
+}  // namespace discovery

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+using namespace diagnostics;
 using namespace testing_support;
 
 namespace {

@@ -14,12 +14,15 @@
 #include <set>
 #include <thread>
 
+using namespace app;
+using namespace testing_support;
+
 using testing_support::clipboardText;
-using toolkit_test::bufferPixel;
-using toolkit_test::makeTopLevel;
-using toolkit_test::Probe;
-using toolkit_test::pumpFor;
-using toolkit_test::ToolkitTest;
+using testing_support::bufferPixel;
+using testing_support::makeTopLevel;
+using testing_support::Probe;
+using testing_support::pumpFor;
+using testing_support::ToolkitTest;
 
 namespace {
 
@@ -270,7 +273,7 @@ TEST_F(MainWindowTest, ClosingDuringAStuckCheckNeitherWaitsNorHearsFromIt) {
 TEST_F(MainWindowTest, PaintsBackgroundBandsBorderAndLogo) {
     window = std::make_unique<MainWindow>();
     ShowWindow(window->hwnd(), SW_SHOWNORMAL);
-    toolkit_test::repaint(*window);
+    testing_support::repaint(*window);
     const struct {
         int x, y;
         Gdiplus::ARGB colour;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace diagnostics;
+
 namespace {
 
 TEST(FileVersion, EachFieldComesFromItsOwnPlace) {

@@ -10,6 +10,7 @@
 #include <regex>
 #include <thread>
 
+using namespace diagnostics;
 using namespace testing_support;
 
 namespace {

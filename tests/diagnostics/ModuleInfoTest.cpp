@@ -5,6 +5,8 @@
 
 #include <string>
 
+using namespace diagnostics;
+
 namespace {
 
 TEST(ModuleInfo, FileNameIsTheTextAfterTheLastBackslash) {

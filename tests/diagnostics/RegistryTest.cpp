@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+using namespace diagnostics;
+using namespace testing_support;
+
 using testing_support::ScopedSettingsKey;
 
 namespace {

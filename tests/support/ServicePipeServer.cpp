@@ -4,6 +4,8 @@
 #include <chrono>
 #include <iterator>
 
+namespace testing_support {
+
 namespace {
 
 constexpr DWORD PipeBufferSize = 4096;
@@ -341,3 +343,5 @@ bool ServicePipeServer::waitUntilIdle(DWORD timeoutMs) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return counts_.active() == 0; });
 }
+
+}  // namespace testing_support

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+namespace testing_support {
+
 // One unit as the service describes it.
 struct ServiceUnit {
     uint32_t vendorId = 0;
@@ -157,3 +159,5 @@ private:
     std::vector<ServiceRequestRecord> requests_;
     std::vector<ImpersonationResult> impersonations_;
 };
+
+}  // namespace testing_support

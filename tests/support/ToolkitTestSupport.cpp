@@ -2,7 +2,7 @@
 
 #include "TestSupport.h"
 
-namespace toolkit_test {
+namespace testing_support {
 
 void Probe::paint(Gdiplus::Graphics* graphics) {
     ++paints;
@@ -94,4 +94,4 @@ void ToolkitTest::TearDown() {
     app.reset();
 }
 
-}  // namespace toolkit_test
+}  // namespace testing_support

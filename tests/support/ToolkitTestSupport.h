@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-namespace toolkit_test {
+namespace testing_support {
 
 // A widget that records the messages it was given handlers for, and fills its
 // content with one colour when asked to.
@@ -67,4 +67,4 @@ protected:
     std::unique_ptr<Nvx::Application> app;
 };
 
-}  // namespace toolkit_test
+}  // namespace testing_support

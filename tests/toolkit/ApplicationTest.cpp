@@ -7,7 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-using namespace toolkit_test;
+using namespace diagnostics;
+using namespace testing_support;
 
 namespace {
 

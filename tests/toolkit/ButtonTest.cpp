@@ -1,6 +1,6 @@
 #include "ToolkitTestSupport.h"
 
-using namespace toolkit_test;
+using namespace testing_support;
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cmath>
 
-using namespace toolkit_test;
+using namespace testing_support;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <oleacc.h>
 
-using namespace toolkit_test;
+using namespace testing_support;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-using namespace toolkit_test;
+using namespace testing_support;
 
 namespace {
 

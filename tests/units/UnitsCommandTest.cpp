@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+using namespace discovery;
+using namespace units;
+
 using fake_usb::FakeUsbWorld;
 using fake_usb::hidPath;
 using fake_usb::winUsbPath;

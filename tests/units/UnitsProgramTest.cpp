@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+using namespace diagnostics;
 using namespace testing_support;
 using nlohmann::json;
 

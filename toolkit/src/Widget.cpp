@@ -118,7 +118,7 @@ bool Widget::create(const std::wstring& className, const std::wstring& windowNam
     hwnd_ = created;
     if (!hwnd_) {
         DWORD error = GetLastError();
-        logError("Build failed %d", static_cast<int>(error));
+        diagnostics::logError("Build failed %d", static_cast<int>(error));
     }
     return hwnd_ != nullptr;
 }

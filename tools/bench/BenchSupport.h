@@ -90,10 +90,10 @@ inline std::wstring besideThisProgram(const wchar_t* name) {
 }
 
 // `count` units the service serves, each with a serial number and path of its own.
-inline std::vector<ServiceUnit> benchUnits(size_t count) {
-    std::vector<ServiceUnit> units;
+inline std::vector<testing_support::ServiceUnit> benchUnits(size_t count) {
+    std::vector<testing_support::ServiceUnit> units;
     for (size_t i = 0; i < count; ++i) {
-        ServiceUnit unit = defaultServiceUnit();
+        testing_support::ServiceUnit unit = testing_support::defaultServiceUnit();
         unit.serialNumber = L"BENCH00000000000000000" + std::to_wstring(10 + i);
         unit.devicePath = L"\\\\?\\usb#vid_0483&pid_a110#bench" + std::to_wstring(i) + L"#{guid}";
         units.push_back(unit);

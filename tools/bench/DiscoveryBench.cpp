@@ -23,6 +23,9 @@ extern "C" {
 #include <functional>
 #include <vector>
 
+using namespace discovery;
+using namespace testing_support;
+
 using bench::median;
 using bench::nowMicroseconds;
 

@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+using namespace discovery;
+using namespace testing_support;
+
 namespace {
 
 using bench::median;

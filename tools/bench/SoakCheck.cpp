@@ -23,6 +23,9 @@
 #include <string>
 #include <vector>
 
+using namespace diagnostics;
+using namespace app;
+
 namespace {
 
 size_t privateBytes() {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+using namespace testing_support;
+
 namespace {
 
 const char* const Usage =
@@ -198,6 +200,8 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     return true;
 }
 
+// Set by wmain before the console handler is installed; the handler's thread
+// only reads it. Owned by wmain's stopEvent.
 HANDLE g_stopEvent = nullptr;
 
 BOOL WINAPI onConsoleControl(DWORD) {

@@ -6,6 +6,23 @@
 #include <cwchar>
 #include <cwctype>
 
+namespace units {
+
+using diagnostics::FileVersion;
+using diagnostics::moduleInfo;
+using diagnostics::readFileVersion;
+using discovery::DeviceInfo;
+using discovery::DeviceList;
+using discovery::DeviceSource;
+using discovery::discoverMotionUnitDevices;
+using discovery::displayedSerialNumber;
+using discovery::formatSerialNumber;
+using discovery::MotionUnitFinder;
+using discovery::recogniseDevice;
+using discovery::TransportMode;
+using discovery::TransportModeValue;
+using discovery::UnitRecognition;
+
 const char* const UnitsUsage =
     "Usage: kelvane-units [--all] [--json | --serial] [--transport auto|service|winusb]\n"
     "\n"
@@ -332,3 +349,5 @@ bool writeStandardText(HANDLE handle, const std::wstring& text) {
     }
     return true;
 }
+
+}  // namespace units

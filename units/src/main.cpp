@@ -8,11 +8,12 @@
 int wmain(int argc, wchar_t** argv) {
     // Its own log beside the window's (Tavrello_Kelvane_<exe name>.log), at the
     // window's level, so that the two never share a file.
-    startLog("Tavrello_Kelvane", true, LogFolderKind::LocalAppData, LogHeaderMode::Created);
-    const UnitsResult result = runUnitsCommand(std::vector<std::wstring>(argv + 1, argv + argc));
-    endLog();
+    diagnostics::startLog("Tavrello_Kelvane", true, diagnostics::LogFolderKind::LocalAppData,
+                          diagnostics::LogHeaderMode::Created);
+    const units::UnitsResult result = units::runUnitsCommand(std::vector<std::wstring>(argv + 1, argv + argc));
+    diagnostics::endLog();
 
-    const bool written = writeStandardText(GetStdHandle(STD_OUTPUT_HANDLE), result.output);
-    writeStandardText(GetStdHandle(STD_ERROR_HANDLE), result.errors);
-    return static_cast<int>(written ? result.exitCode : UnitsExitCode::OutputFailed);
+    const bool written = units::writeStandardText(GetStdHandle(STD_OUTPUT_HANDLE), result.output);
+    units::writeStandardText(GetStdHandle(STD_ERROR_HANDLE), result.errors);
+    return static_cast<int>(written ? result.exitCode : units::UnitsExitCode::OutputFailed);
 }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+namespace app {
+
 // The primary monitor's scale factor; 1.0 when it cannot be read.
 float monitorScaleFactor();
 
@@ -50,3 +52,5 @@ private:
 // when minimised. Waits up to timeoutMs for the window to appear (the first
 // process may still be building it). Returns whether a window was found.
 bool bringWindowToFront(const wchar_t* windowClass, DWORD timeoutMs);
+
+}  // namespace app

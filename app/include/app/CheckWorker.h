@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+namespace app {
+
 // Runs one check at a time on a worker thread and posts each result to a window
 // as `message`, whose LPARAM is a heap string the receiver takes with
 // takeResult. A result whose post fails, or that is still queued when the
@@ -55,3 +57,5 @@ private:
     std::thread thread_;
     bool abandoned_ = false;  // the thread was left inside a check
 };
+
+}  // namespace app

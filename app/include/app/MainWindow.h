@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+namespace app {
+
 extern const wchar_t* const MainWindowClassName;  // "Tavrello_Kelvane_MainWindow"
 extern const wchar_t* const MainWindowTitle;
 extern const wchar_t* const CheckingText;
@@ -68,3 +70,5 @@ private:
     std::unique_ptr<CheckWorker> checker_;
     unsigned completedChecks_ = 0;
 };
+
+}  // namespace app

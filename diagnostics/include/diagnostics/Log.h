@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+namespace diagnostics {
+
 #if defined(__GNUC__)
 #define KELVANE_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
@@ -106,3 +108,5 @@ void endLog();
 // safe from any thread and at any time.
 void logError(const char* format, ...) KELVANE_PRINTF_FORMAT(1, 2);
 void logErrorCode(int32_t code, uint32_t extra = 0);
+
+}  // namespace diagnostics

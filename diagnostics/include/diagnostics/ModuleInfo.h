@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace diagnostics {
+
 struct ModuleInfo {
     static constexpr int BufferUnits = 260;  // MAX_PATH; at most 259 units are used
     wchar_t fullPath[BufferUnits] = {};
@@ -26,3 +28,5 @@ struct FileVersion {
 // The file version from the version resource of the file at path; 0.0.0.0 when it
 // cannot be read.
 FileVersion readFileVersion(const wchar_t* path);
+
+}  // namespace diagnostics

@@ -7,6 +7,8 @@
 
 #include "platform/Unique.h"
 
+namespace diagnostics {
+
 // Root selectors of RegistryKey; any other value opens under the current user.
 enum class RegistryRoot : int32_t {
     LocalMachine = 0,
@@ -41,3 +43,5 @@ REGSAM registryAccessMask(int32_t viewFlag);
 // LogLevel for a log name: current user first, then local machine, both in the
 // 32-bit view; 1 when neither has it. Never writes anything.
 int32_t readLogLevel(const char* logName);
+
+}  // namespace diagnostics

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace discovery {
+
 // Which pass produced an entry. The service pass may also store other kind
 // bytes (0 to 255); the type holds any 32-bit value.
 enum class DeviceSource : uint32_t {
@@ -43,3 +45,5 @@ inline bool passesDescriptionFilter(DescriptionFilter filter, const DeviceInfo& 
 // service has the candidate's ids and exactly its serial number (code unit for
 // code unit; two empty serial numbers are equal).
 bool isDuplicateOfListed(const DeviceList& list, const DeviceInfo& candidate);
+
+}  // namespace discovery

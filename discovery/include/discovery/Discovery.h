@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace discovery {
+
 // The values of TransportMode; any other value behaves as ServiceThenWinUsb.
 enum class TransportModeValue : int32_t {
     ServiceThenWinUsb = 0,
@@ -25,3 +27,5 @@ void discoverUniqueDevices(DeviceList& list, IdFilter idFilter, DescriptionFilte
 
 // The front end: the service pass, the WinUSB pass, or the one after the other.
 void enumerateUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter);
+
+}  // namespace discovery

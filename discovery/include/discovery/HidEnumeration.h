@@ -5,8 +5,12 @@
 #include "discovery/DeviceInfo.h"
 #include "discovery/UsbPlatform.h"
 
+namespace discovery {
+
 // The instance marker every listed HID interface path carries.
 constexpr wchar_t HidInstanceMarker[] = L"&0000#{";
 
 void enumerateHidDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,
                          bool removeDuplicates);
+
+}  // namespace discovery

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace discovery {
+
 struct UnitId {
     uint32_t vendorId;
     uint32_t productId;
@@ -97,3 +99,5 @@ std::wstring displayedSerialNumber(const MotionUnitList& units);
 // Groups a serial number into blocks of six joined by "-" (after the 6th, 12th
 // and 18th character); null gives the empty string.
 std::wstring formatSerialNumber(const wchar_t* text);
+
+}  // namespace discovery

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+namespace discovery {
+
 // How long a reply (and the write of a request) may take.
 constexpr DWORD ServiceReplyTimeoutMs = 100;
 // How long one wait for a busy pipe instance may take.
@@ -78,3 +80,5 @@ bool queryServiceDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
 // The same on another service name (the simulator and tests serve other names).
 bool queryServiceDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter,
                          const std::wstring& serviceName);
+
+}  // namespace discovery

@@ -13,6 +13,10 @@ extern "C" {
 
 #include "platform/Unique.h"
 
+#include <type_traits>
+
+namespace discovery {
+
 // Every function of the table, by name. The table's entries, the real table
 // and the fake device world's table are all made from this one list, each entry
 // bound to the function of the same name (`&::name`, `&Impl::name`): no table is
@@ -55,6 +59,27 @@ struct UsbPlatform {
     KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_USB_PLATFORM_ENTRY)
 #undef KELVANE_USB_PLATFORM_ENTRY
 };
+
+namespace detail {
+#define KELVANE_USB_PLATFORM_HAS(name)      \
+    template <typename S, typename = void>  \
+    struct Has_##name : std::false_type {}; \
+    template <typename S>                   \
+    struct Has_##name<S, std::void_t<decltype(&S::name)>> : std::true_type {};
+KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_USB_PLATFORM_HAS)
+#undef KELVANE_USB_PLATFORM_HAS
+}  // namespace detail
+
+// Replaces the entries of `table` for which Source (a class of static
+// functions) has a function of the same name, and leaves the others: a table
+// that differs from another in a few entries is bound by name as well.
+template <typename Source>
+void overrideUsbPlatformEntries(UsbPlatform& table) {
+#define KELVANE_USB_PLATFORM_OVERRIDE(name) \
+    if constexpr (detail::Has_##name<Source>::value) table.name = &Source::name;
+    KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_USB_PLATFORM_OVERRIDE)
+#undef KELVANE_USB_PLATFORM_OVERRIDE
+}
 
 // The table bound to the real functions.
 const UsbPlatform& realUsbPlatform();
@@ -123,3 +148,5 @@ using WinUsbInterface = platform::Unique<WinUsbInterfaceTraits>;
 // One block the HID pass allocated from the process heap through the table.
 template <typename T>
 using MemWrapper = platform::Unique<UsbHeapBlockTraits<T>>;
+
+}  // namespace discovery

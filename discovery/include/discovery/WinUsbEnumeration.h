@@ -8,6 +8,8 @@
 #include "discovery/DeviceInfo.h"
 #include "discovery/UsbPlatform.h"
 
+namespace discovery {
+
 // The device-interface class that is enumerated.
 constexpr GUID WinUsbInterfaceGuid = {0x6B128895, 0x01DE, 0x4056, {0x8A, 0xEE, 0xC1, 0x0B, 0xF3, 0xC4, 0x76, 0x3A}};
 // The setup class USBDevice, which every accepted interface's device belongs to.
@@ -25,3 +27,5 @@ uint32_t parseUsbId(const std::wstring& lowerPath, const std::wstring& marker);
 // Reads string descriptor `index` in `languageId` into `target`. A descriptor
 // that does not fit is read again into a larger buffer, up to 2048 bytes.
 bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId, std::wstring& target);
+
+}  // namespace discovery

@@ -13,6 +13,8 @@
 
 #include "discovery/UsbPlatform.h"
 
+namespace discovery {
+
 // How long one control transfer on a device's default pipe may take before
 // WinUSB cancels it (the driver's own default is 5 seconds).
 constexpr ULONG WinUsbControlTimeoutMs = 500;
@@ -108,3 +110,5 @@ private:
     uint32_t id_;
     WINUSB_INTERFACE_HANDLE winUsbHandle_ = nullptr;
 };
+
+}  // namespace discovery

@@ -34,6 +34,9 @@
 #include "discovery/WinUsbEnumeration.h"
 #include "discovery/WinUsbHandleRegistry.h"
 
+using namespace discovery;
+using namespace testing_support;
+
 namespace {
 
 struct Options {
@@ -41,9 +44,13 @@ struct Options {
     uint64_t seed = 20261208;
     bool oneInput = false;
     uint64_t input = 0;
-} options;
+};
 
-// The input being run, for the fault report.
+// Set from the command line in main, before any test runs.
+Options g_options;
+
+// The input being run, for the fault report (the test thread writes them, the
+// fault handler reads them on the same thread).
 const char* g_currentTarget = "";
 uint64_t g_currentInput = 0;
 
@@ -98,15 +105,15 @@ void runInputs(const char* target, uint64_t shortRun, const std::vector<uint64_t
     (void)handler;
     g_currentTarget = target;
     std::vector<uint64_t> seeds;
-    if (options.oneInput) {
-        seeds.push_back(options.input);
+    if (g_options.oneInput) {
+        seeds.push_back(g_options.input);
     } else {
         seeds = regressions;
     }
-    const uint64_t count = options.oneInput ? 0 : (options.inputs != 0 ? options.inputs : shortRun);
+    const uint64_t count = g_options.oneInput ? 0 : (g_options.inputs != 0 ? g_options.inputs : shortRun);
     uint64_t name = 0xCBF29CE484222325ull;  // FNV-1a of the target's name
     for (const char* c = target; *c != '\0'; ++c) name = (name ^ static_cast<uint8_t>(*c)) * 0x100000001B3ull;
-    const uint64_t targetSeed = Random(options.seed ^ name).next();
+    const uint64_t targetSeed = Random(g_options.seed ^ name).next();
     const auto start = std::chrono::steady_clock::now();
     uint64_t ran = 0;
     for (uint64_t i = 0; i < seeds.size() + count; ++i) {
@@ -124,7 +131,7 @@ void runInputs(const char* target, uint64_t shortRun, const std::vector<uint64_t
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%s: %llu inputs, seed %llu, %.1f s\n", target, static_cast<unsigned long long>(ran),
-                static_cast<unsigned long long>(options.seed), seconds);
+                static_cast<unsigned long long>(g_options.seed), seconds);
 }
 
 // The text of units up to the first NUL.
@@ -604,12 +611,12 @@ int main(int argc, char** argv) {
         const char* seed = value("--seed");
         const char* input = value("--input");
         if (inputs != nullptr) {
-            options.inputs = std::strtoull(inputs, nullptr, 10);
+            g_options.inputs = std::strtoull(inputs, nullptr, 10);
         } else if (seed != nullptr) {
-            options.seed = std::strtoull(seed, nullptr, 10);
+            g_options.seed = std::strtoull(seed, nullptr, 10);
         } else if (input != nullptr) {
-            options.oneInput = true;
-            options.input = std::strtoull(input, nullptr, 10);
+            g_options.oneInput = true;
+            g_options.input = std::strtoull(input, nullptr, 10);
         } else {
             std::fprintf(stderr, "unknown argument %s\nusage: %s [--inputs=N] [--seed=S] [--input=SEED]\n", arg.c_str(),
                          argv[0]);

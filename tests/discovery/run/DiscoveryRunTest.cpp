@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+using namespace discovery;
+using namespace testing_support;
+
 using fake_usb::FakeUsbWorld;
 using fake_usb::hidPath;
 using fake_usb::winUsbPath;

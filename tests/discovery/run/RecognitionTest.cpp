@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace discovery;
+
 namespace {
 
 TEST(Recognition, OnlyTheAcceptedIdPairPasses) {

@@ -13,6 +13,9 @@
 
 #include <string>
 
+using namespace discovery;
+using namespace testing_support;
+
 namespace {
 
 constexpr uint16_t Vid = 0x0483;

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <thread>
 
+using namespace diagnostics;
+using namespace discovery;
 using namespace testing_support;
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include <string>
 
+using namespace discovery;
 using namespace testing_support;
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include "discovery/WinUsbEnumeration.h"
 
+using namespace discovery;
+
 namespace fake_usb {
 
 const GUID HidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -48,6 +50,9 @@ std::wstring winUsbPath(uint16_t vendorId, uint16_t productId, const std::wstrin
 
 namespace {
 
+// The installed world (at most one; its constructor and destructor set it).
+// Each fake function takes the world's mutex. The last error is per thread,
+// as the system's is.
 FakeUsbWorld* g_world = nullptr;
 thread_local DWORD g_lastError = 0;
 
@@ -346,7 +351,7 @@ FakeUsbWorld::FakeUsbWorld() {
 #define KELVANE_BIND_FAKE(name) table_.name = &Impl::name;
     KELVANE_USB_PLATFORM_FUNCTIONS(KELVANE_BIND_FAKE)
 #undef KELVANE_BIND_FAKE
-    if (g_world != nullptr) ADD_FAILURE() << "a fake USB g_world is already installed";
+    if (g_world != nullptr) ADD_FAILURE() << "a fake USB world is already installed";
     g_world = this;
     previous_ = installUsbPlatform(&table_);
 }
@@ -483,6 +488,8 @@ std::vector<std::wstring> devicePaths(const DeviceList& list) {
 
 namespace {
 
+// The counters are guarded by g_countingMutex; g_counted is the real table,
+// set before the counting table is installed.
 std::mutex g_countingMutex;
 Counters g_countingCounters;
 const UsbPlatform* g_counted = nullptr;
@@ -493,73 +500,76 @@ void count(F change) {
     change(g_countingCounters);
 }
 
-HDEVINFO WINAPI countingGetClassDevs(const GUID* guid, PCWSTR enumerator, HWND window, DWORD flags) {
-    HDEVINFO set = g_counted->SetupDiGetClassDevsW(guid, enumerator, window, flags);
-    if (set != INVALID_HANDLE_VALUE && set != nullptr) count([](Counters& c) { ++c.setsOpened; });
-    return set;
-}
+// The real functions, counted; bound by name over the real table.
+struct Counting {
+    static HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* guid, PCWSTR enumerator, HWND window, DWORD flags) {
+        HDEVINFO set = g_counted->SetupDiGetClassDevsW(guid, enumerator, window, flags);
+        if (set != INVALID_HANDLE_VALUE && set != nullptr) count([](Counters& c) { ++c.setsOpened; });
+        return set;
+    }
 
-BOOL WINAPI countingDestroyInfoList(HDEVINFO set) {
-    BOOL done = g_counted->SetupDiDestroyDeviceInfoList(set);
-    count([done](Counters& c) { done ? ++c.setsClosed : ++c.badReleases; });
-    return done;
-}
+    static BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+        BOOL done = g_counted->SetupDiDestroyDeviceInfoList(set);
+        count([done](Counters& c) { done ? ++c.setsClosed : ++c.badReleases; });
+        return done;
+    }
 
-HANDLE WINAPI countingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                 DWORD disposition, DWORD flags, HANDLE templateFile) {
-    HANDLE file = g_counted->CreateFileW(path, access, share, security, disposition, flags, templateFile);
-    if (file != INVALID_HANDLE_VALUE) count([](Counters& c) { ++c.filesOpened; });
-    return file;
-}
+    static HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile) {
+        HANDLE file = g_counted->CreateFileW(path, access, share, security, disposition, flags, templateFile);
+        if (file != INVALID_HANDLE_VALUE) count([](Counters& c) { ++c.filesOpened; });
+        return file;
+    }
 
-BOOL WINAPI countingCloseHandle(HANDLE handle) {
-    BOOL done = g_counted->CloseHandle(handle);
-    count([done](Counters& c) { done ? ++c.filesClosed : ++c.badReleases; });
-    return done;
-}
+    static BOOL WINAPI CloseHandle(HANDLE handle) {
+        BOOL done = g_counted->CloseHandle(handle);
+        count([done](Counters& c) { done ? ++c.filesClosed : ++c.badReleases; });
+        return done;
+    }
 
-LPVOID WINAPI countingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    LPVOID block = g_counted->HeapAlloc(heap, flags, bytes);
-    if (block != nullptr) count([](Counters& c) { ++c.heapAllocated; });
-    return block;
-}
+    static LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+        LPVOID block = g_counted->HeapAlloc(heap, flags, bytes);
+        if (block != nullptr) count([](Counters& c) { ++c.heapAllocated; });
+        return block;
+    }
 
-BOOL WINAPI countingHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-    BOOL done = g_counted->HeapFree(heap, flags, block);
-    count([done](Counters& c) { done ? ++c.heapFreed : ++c.badReleases; });
-    return done;
-}
+    static BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+        BOOL done = g_counted->HeapFree(heap, flags, block);
+        count([done](Counters& c) { done ? ++c.heapFreed : ++c.badReleases; });
+        return done;
+    }
+};
 
 std::atomic<int> g_forbiddenCallCount{0};
 
-BOOL WINAPI forbiddenInitialize(HANDLE, PWINUSB_INTERFACE_HANDLE handle) {
-    ++g_forbiddenCallCount;
-    *handle = nullptr;
-    return failWith(ERROR_NOT_SUPPORTED);
-}
+// Wine's WinUSB functions abort the process: these fail and count instead.
+struct NoWinUsb {
+    static BOOL WINAPI WinUsb_Initialize(HANDLE, PWINUSB_INTERFACE_HANDLE handle) {
+        ++g_forbiddenCallCount;
+        *handle = nullptr;
+        return failWith(ERROR_NOT_SUPPORTED);
+    }
 
-BOOL WINAPI forbiddenFree(WINUSB_INTERFACE_HANDLE) {
-    ++g_forbiddenCallCount;
-    return failWith(ERROR_NOT_SUPPORTED);
-}
+    static BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE) {
+        ++g_forbiddenCallCount;
+        return failWith(ERROR_NOT_SUPPORTED);
+    }
 
-BOOL WINAPI forbiddenGetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG) {
-    ++g_forbiddenCallCount;
-    return failWith(ERROR_NOT_SUPPORTED);
-}
+    static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG) {
+        ++g_forbiddenCallCount;
+        return failWith(ERROR_NOT_SUPPORTED);
+    }
 
-BOOL WINAPI forbiddenSetPipePolicy(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID) {
-    ++g_forbiddenCallCount;
-    return failWith(ERROR_NOT_SUPPORTED);
-}
+    static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID) {
+        ++g_forbiddenCallCount;
+        return failWith(ERROR_NOT_SUPPORTED);
+    }
+};
 
 // The real table with its WinUSB entries made harmless.
 UsbPlatform realTableWithoutWinUsb() {
     UsbPlatform table = realUsbPlatform();
-    table.WinUsb_Initialize = &forbiddenInitialize;
-    table.WinUsb_Free = &forbiddenFree;
-    table.WinUsb_GetDescriptor = &forbiddenGetDescriptor;
-    table.WinUsb_SetPipePolicy = &forbiddenSetPipePolicy;
+    overrideUsbPlatformEntries<NoWinUsb>(table);
     return table;
 }
 
@@ -576,12 +586,7 @@ CountingRealUsbPlatform::CountingRealUsbPlatform() {
     g_countingCounters = Counters();
     forbiddenAtStart_ = g_forbiddenCallCount.load();
     table_ = realTableWithoutWinUsb();
-    table_.SetupDiGetClassDevsW = &countingGetClassDevs;
-    table_.SetupDiDestroyDeviceInfoList = &countingDestroyInfoList;
-    table_.CreateFileW = &countingCreateFile;
-    table_.CloseHandle = &countingCloseHandle;
-    table_.HeapAlloc = &countingHeapAlloc;
-    table_.HeapFree = &countingHeapFree;
+    overrideUsbPlatformEntries<Counting>(table_);
     previous_ = installUsbPlatform(&table_);
 }
 

@@ -153,8 +153,8 @@ private:
     struct Impl;
     friend struct Impl;
 
-    UsbPlatform table_;
-    const UsbPlatform* previous_ = nullptr;
+    discovery::UsbPlatform table_;
+    const discovery::UsbPlatform* previous_ = nullptr;
 
     mutable std::mutex mutex_;
     std::deque<HidInterface> hid_;
@@ -184,7 +184,7 @@ bool noteDescriptionFilter(uint32_t vendorId, uint32_t productId, const std::wst
 size_t countOf(const std::vector<std::string>& calls, const std::string& name);
 
 // The device paths of a list, in list order.
-std::vector<std::wstring> devicePaths(const DeviceList& list);
+std::vector<std::wstring> devicePaths(const discovery::DeviceList& list);
 
 // The real platform functions behind counting wrappers: sets, files and heap
 // blocks are counted; every WinUSB entry is replaced by one that fails and
@@ -200,8 +200,8 @@ public:
     bool allReleased() const;
 
 private:
-    UsbPlatform table_;
-    const UsbPlatform* previous_ = nullptr;
+    discovery::UsbPlatform table_;
+    const discovery::UsbPlatform* previous_ = nullptr;
     int forbiddenAtStart_ = 0;
 };
 

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+using namespace discovery;
+
 namespace fake_usb {
 
 namespace {
@@ -17,6 +19,7 @@ size_t pageSize() {
     return size;
 }
 
+// The installed heap (at most one), set and cleared by its constructor and destructor.
 GuardedHeap* g_installedHeap = nullptr;
 
 }  // namespace
@@ -62,10 +65,9 @@ bool GuardedBlocks::give(void* block) {
 }
 
 GuardedHeap::GuardedHeap() : table_(usbPlatform()) {
-    if (g_installedHeap != nullptr) ADD_FAILURE() << "a guarded heap is already g_installedHeap";
+    if (g_installedHeap != nullptr) ADD_FAILURE() << "a guarded heap is already installed";
     g_installedHeap = this;
-    table_.HeapAlloc = &GuardedHeap::heapAlloc;
-    table_.HeapFree = &GuardedHeap::heapFree;
+    overrideUsbPlatformEntries<GuardedHeap>(table_);
     previous_ = installUsbPlatform(&table_);
 }
 
@@ -74,7 +76,7 @@ GuardedHeap::~GuardedHeap() {
     g_installedHeap = nullptr;
 }
 
-LPVOID WINAPI GuardedHeap::heapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
+LPVOID WINAPI GuardedHeap::HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
     GuardedHeap& self = *g_installedHeap;
     {
         std::lock_guard<std::mutex> lock(self.mutex_);
@@ -89,7 +91,7 @@ LPVOID WINAPI GuardedHeap::heapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
     return block;
 }
 
-BOOL WINAPI GuardedHeap::heapFree(HANDLE, DWORD, LPVOID block) {
+BOOL WINAPI GuardedHeap::HeapFree(HANDLE, DWORD, LPVOID block) {
     GuardedHeap& self = *g_installedHeap;
     const bool known = self.blocks_.give(block);
     std::lock_guard<std::mutex> lock(self.mutex_);

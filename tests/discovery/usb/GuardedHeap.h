@@ -64,11 +64,12 @@ public:
     void setAllocationsFail(bool fail);
 
 private:
-    static LPVOID WINAPI heapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
-    static BOOL WINAPI heapFree(HANDLE heap, DWORD flags, LPVOID block);
+    // Stand-ins for the table's entries of the same names.
+    static LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+    static BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 
-    UsbPlatform table_;
-    const UsbPlatform* previous_ = nullptr;
+    discovery::UsbPlatform table_;
+    const discovery::UsbPlatform* previous_ = nullptr;
     GuardedBlocks blocks_;
     // Touched by the table's functions on the pass's thread and read by the test.
     mutable std::mutex mutex_;

@@ -11,6 +11,8 @@
 #include "GuardedHeap.h"
 #include "discovery/HidEnumeration.h"
 
+using namespace discovery;
+
 using fake_usb::countOf;
 using fake_usb::devicePaths;
 using fake_usb::FakeUsbWorld;
@@ -188,6 +190,8 @@ TEST(HidEnumeration, FiltersRejectBeforeStringsAndBeforeTheSerialNumberAreRead) 
 }
 
 namespace {
+
+// What the filters below were given, on the test's thread.
 uint32_t g_seenVendorId;
 uint32_t g_seenProductId;
 std::wstring g_seenManufacturer;

@@ -14,6 +14,9 @@
 #include "discovery/MotionUnit.h"
 #include "discovery/WinUsbEnumeration.h"
 
+using namespace discovery;
+using namespace testing_support;
+
 TEST(HidSmoke, RealPassEndsReleasesEverythingAndListsNoUnit) {
     for (bool removeDuplicates : {true, false}) {
         fake_usb::CountingRealUsbPlatform counting;

@@ -10,6 +10,8 @@
 #include "discovery/HidEnumeration.h"
 #include "discovery/WinUsbEnumeration.h"
 
+using namespace discovery;
+
 using fake_usb::FakeUsbWorld;
 
 namespace {

@@ -9,6 +9,8 @@
 #include "FakeUsbPlatform.h"
 #include "discovery/UsbPlatform.h"
 
+using namespace discovery;
+
 using fake_usb::FakeUsbWorld;
 
 namespace {

@@ -11,6 +11,8 @@
 #include "discovery/WinUsbEnumeration.h"
 #include "discovery/WinUsbHandleRegistry.h"
 
+using namespace discovery;
+
 using fake_usb::countOf;
 using fake_usb::devicePaths;
 using fake_usb::FakeUsbWorld;

@@ -6,6 +6,8 @@
 #include "FakeUsbPlatform.h"
 #include "discovery/WinUsbHandleRegistry.h"
 
+using namespace discovery;
+
 using fake_usb::FakeUsbWorld;
 using fake_usb::winUsbPath;
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace units {
+
 // Exit codes.
 enum class UnitsExitCode : int {
     Found = 0,        // at least one unit recognised (also --help, --version)
@@ -28,7 +30,7 @@ struct UnitsOptions {
     bool json = false;
     bool help = false;
     bool version = false;
-    TransportModeValue transportMode = TransportModeValue::ServiceThenWinUsb;
+    discovery::TransportModeValue transportMode = discovery::TransportModeValue::ServiceThenWinUsb;
 };
 
 extern const char* const UnitsUsage;
@@ -38,15 +40,15 @@ extern const char* const UnitsUsage;
 bool parseUnitsArguments(const std::vector<std::wstring>& arguments, UnitsOptions& options, std::wstring& error);
 
 struct ListedDevice {
-    DeviceInfo device;
-    UnitRecognition recognition;
+    discovery::DeviceInfo device;
+    discovery::UnitRecognition recognition;
 };
 
 // "service", "WinUSB" or "HID" for a DeviceSource. Only the service pass stores
 // kinds above 2, so those are service entries too.
-const wchar_t* transportName(DeviceSource source);
+const wchar_t* transportName(discovery::DeviceSource source);
 // Why recognition rejected a device, in the words of the listing; empty for a unit.
-const wchar_t* rejectionReason(UnitRecognition recognition);
+const wchar_t* rejectionReason(discovery::UnitRecognition recognition);
 
 // One line per device, tab-separated: transport, vendor id, product id (4 hex
 // digits each), manufacturer, product, grouped serial number and, with
@@ -77,3 +79,5 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments);
 
 // Writes text to a standard handle: WriteConsoleW on a console, UTF-8 otherwise.
 bool writeStandardText(HANDLE handle, const std::wstring& text);
+
+}  // namespace units
