@@ -6,7 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 scripts/install-deps.sh
-scripts/check-format.sh
+scripts/check-style.sh
 # KELVANE_BUILD_DIR lets several work trees or sessions keep builds apart.
 build=${KELVANE_BUILD_DIR:-$root/build/mingw}
 cmake --preset mingw -B "$build" >/dev/null
