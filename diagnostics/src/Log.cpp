@@ -61,11 +61,16 @@ std::wstring resolveLogFolder(LogFolderKind kind) {
 
 void rotateLogFiles(const std::wstring& path) {
     static const wchar_t* const generations[] = {L".bak", L".ba2", L".ba3", L".ba4", L".ba5"};
+    // The current file moves aside first. While it cannot move (another process
+    // holds it without delete sharing) the older generations stay as they are:
+    // shifting them anyway would drop one more at every try.
+    const std::wstring aside = path + L".rot";
+    if (!MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
     DeleteFileW((path + generations[4]).c_str());
     for (int i = 3; i >= 0; --i) {
         MoveFileExW((path + generations[i]).c_str(), (path + generations[i + 1]).c_str(), MOVEFILE_REPLACE_EXISTING);
     }
-    MoveFileExW(path.c_str(), (path + generations[0]).c_str(), MOVEFILE_REPLACE_EXISTING);
+    MoveFileExW(aside.c_str(), (path + generations[0]).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 LogFile::LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate, LogHeaderMode headerMode,

@@ -53,7 +53,7 @@ protected:
     }
     void removeFiles() {
         deleteFileIfPresent(path);
-        for (const wchar_t* s : {L".bak", L".ba2", L".ba3", L".ba4", L".ba5"}) deleteFileIfPresent(path + s);
+        for (const wchar_t* s : {L".bak", L".ba2", L".ba3", L".ba4", L".ba5", L".rot"}) deleteFileIfPresent(path + s);
     }
     void setLevel(uint32_t level) {
         userKey_.reset(new ScopedSettingsKey(HKEY_CURRENT_USER, name));
@@ -129,6 +129,26 @@ TEST_F(LogTest, OneByteMoreRotatesThroughFiveGenerations) {
     EXPECT_EQ(readFileBytes(path + L".ba4"), "ba3");
     EXPECT_EQ(readFileBytes(path + L".ba5"), "ba4");  // the old .ba5 is gone
     EXPECT_EQ(bodiesOf(path), std::vector<std::string>{CreatedLine});
+}
+
+// A file that cannot move (held open without delete sharing) is written on;
+// the older generations survive every try, at start and before each line.
+TEST_F(LogTest, FileThatCannotMoveKeepsEveryOlderGeneration) {
+    writeFileOfSize(path, 10485761);
+    const char* older[] = {"bak", "ba2", "ba3", "ba4", "ba5"};
+    for (const char* suffix : older) writeFileBytes(path + L"." + widen(suffix), suffix);
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    start();
+    for (int32_t code = 2000; code < 2007; ++code) logErrorCode(code);
+    endLog();
+    CloseHandle(holder);
+    for (const char* suffix : older) EXPECT_EQ(readFileBytes(path + L"." + widen(suffix)), suffix);
+    EXPECT_FALSE(fileExists(path + L".rot"));
+    const std::string raw = readFileBytes(path);
+    EXPECT_EQ(raw.substr(0, 4), "xxxx");
+    EXPECT_NE(raw.find("E: GEC:2006", 10485761), std::string::npos);
 }
 
 TEST_F(LogTest, RotationSkipsMissingGenerations) {

@@ -35,7 +35,8 @@ constexpr uint64_t LogRotationThreshold = 0xA00000;  // rotate only above 10 MiB
 // the way: <shell folder>\Tavrello\Logs, without a trailing backslash.
 std::wstring resolveLogFolder(LogFolderKind kind);
 
-// Renames path -> .bak -> .ba2 -> ... -> .ba5 and drops the old .ba5.
+// Renames path -> .bak -> .ba2 -> ... -> .ba5 and drops the old .ba5; does
+// nothing while path itself cannot be moved.
 void rotateLogFiles(const std::wstring& path);
 
 // The open log file. Writes nothing while its stream is null; error lines retry
