@@ -5,7 +5,6 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -41,15 +40,6 @@ std::wstring descriptorText(const UCHAR* descriptor, ULONG received) {
     text.resize(std::wcslen(text.c_str()));
     return text;
 }
-
-// A heap block of the process heap, taken and given back through the platform table.
-struct PlatformHeapFree {
-    void operator()(UCHAR* block) const noexcept {
-        const UsbPlatform& os = usbPlatform();
-        os.HeapFree(os.GetProcessHeap(), 0, block);
-    }
-};
-using PlatformHeapBlock = std::unique_ptr<UCHAR[], PlatformHeapFree>;
 
 // Reads the device descriptor and the strings it names into the record.
 bool readDeviceStrings(const UsbPlatform& os, WINUSB_INTERFACE_HANDLE handle, DeviceInfo& record) {
@@ -100,7 +90,7 @@ uint32_t parseUsbId(const std::wstring& lowerPath, const std::wstring& marker) {
 bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId, std::wstring& target) {
     const UsbPlatform& os = usbPlatform();
     UCHAR inlineBuffer[InlineDescriptorBytes];
-    PlatformHeapBlock heapBlock;
+    MemWrapper<UCHAR*> heapBlock;
     UCHAR* buffer = inlineBuffer;
     ULONG bufferSize = InlineDescriptorBytes;
 
