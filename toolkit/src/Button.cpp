@@ -4,7 +4,7 @@
 
 namespace Nvx {
 
-Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton") {
+Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton", ROLE_SYSTEM_PUSHBUTTON) {
     addHandler(WM_MOUSELEAVE, &Button::onMouseLeave);
     addHandler(WM_MOUSEMOVE, &Button::onMouseMove);
     addHandler(WM_LBUTTONDOWN, &Button::onLeftButtonDown);
@@ -14,7 +14,6 @@ Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton"
     addHandler(BM_CLICK, &Button::onButtonMessage);
     addHandler(BM_GETSTATE, &Button::onButtonMessage);
     setFocusable(true);
-    setAccessibleRole(ROLE_SYSTEM_PUSHBUTTON);
     format().SetAlignment(Gdiplus::StringAlignmentCenter);
     format().SetLineAlignment(Gdiplus::StringAlignmentCenter);
 }

@@ -2,9 +2,13 @@
 
 #include <oleacc.h>
 
+#include "platform/Unique.h"
+
 namespace Nvx {
 
-Label::Label(Widget* parentWidget, const wchar_t* className)
+Label::Label(Widget* parentWidget, const wchar_t* className) : Label(parentWidget, className, ROLE_SYSTEM_STATICTEXT) {}
+
+Label::Label(Widget* parentWidget, const wchar_t* className, long role)
     : Widget(parentWidget), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)) {
     // Arial, 8 pixels, regular, not scaled: owners pass fonts already scaled.
     // Without the family the label has no font and draws no text until setFont.
@@ -17,7 +21,7 @@ Label::Label(Widget* parentWidget, const wchar_t* className)
            CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
     addHandler(WM_NCHITTEST, &Label::onHitTest);
     addHandler(WM_DESTROY, &Label::onDestroy);
-    setAccessibleRole(ROLE_SYSTEM_STATICTEXT);
+    setAccessibleRole(role);
 }
 
 Label::~Label() {
@@ -66,22 +70,15 @@ const CLSID PropertyServiceClass = {0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x8
 const IID PropertyServiceInterface = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
 const MSAAPROPID RoleProperty = {0xcb905ff2, 0x7bd1, 0x4c05, {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
 
-// Dynamic annotation of a window's client object, through the system's
-// accessibility property service (COM, initialised by the application).
-struct PropertyService {
-    PropertyService() {
-        if (FAILED(CoCreateInstance(PropertyServiceClass, nullptr, CLSCTX_INPROC_SERVER, PropertyServiceInterface,
-                                    reinterpret_cast<void**>(&service)))) {
-            service = nullptr;
-        }
-    }
-    ~PropertyService() {
-        if (service) service->Release();
-    }
-    PropertyService(const PropertyService&) = delete;
-    PropertyService& operator=(const PropertyService&) = delete;
-    IAccPropServices* service = nullptr;
-};
+// Dynamic annotation of a window's client object goes through the system's
+// accessibility property service (COM, initialised by the application); null
+// where the system has none.
+platform::UniqueCom<IAccPropServices> propertyService() {
+    platform::UniqueCom<IAccPropServices> service;
+    CoCreateInstance(PropertyServiceClass, nullptr, CLSCTX_INPROC_SERVER, PropertyServiceInterface,
+                     reinterpret_cast<void**>(service.put()));
+    return service;
+}
 
 }  // namespace
 
@@ -89,22 +86,22 @@ void Label::setAccessibleRole(long role) {
     role_ = role;
     roleAnnotated_ = false;
     if (!hwnd()) return;
-    PropertyService properties;
-    if (!properties.service) return;
+    const auto properties = propertyService();
+    if (!properties) return;
     VARIANT value{};  // VT_EMPTY, as VariantInit leaves it (without needing oleaut32)
     value.vt = VT_I4;
     value.lVal = role;
     roleAnnotated_ = SUCCEEDED(
-        properties.service->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, RoleProperty, value));
+        properties.get()->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, RoleProperty, value));
 }
 
 void Label::clearRoleAnnotation() {
     if (!roleAnnotated_ || !hwnd()) return;
     roleAnnotated_ = false;
-    PropertyService properties;
+    const auto properties = propertyService();
     MSAAPROPID property = RoleProperty;
-    if (properties.service) {
-        properties.service->ClearHwndProps(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &property, 1);
+    if (properties) {
+        properties.get()->ClearHwndProps(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &property, 1);
     }
 }
 

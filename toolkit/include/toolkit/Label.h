@@ -46,11 +46,14 @@ public:
     const Gdiplus::Font* font() const { return font_.get(); }
 
 protected:
+    // For kinds of label: the window's class and its accessibility role.
+    Label(Widget* parent, const wchar_t* className, long role);
+
     Gdiplus::StringFormat& format() { return *format_; }
-    // Annotates the window with an accessibility role.
-    void setAccessibleRole(long role);
 
 private:
+    // Annotates the window with an accessibility role.
+    void setAccessibleRole(long role);
     void clearRoleAnnotation();
 
     std::wstring text_;
