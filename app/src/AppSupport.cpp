@@ -138,6 +138,17 @@ std::wstring currentUserSid() {
     return std::wstring(text);
 }
 
+// Brings the visible top-level window of windowClass to the front, restoring it
+// when minimised; whether there was one. Waits on nothing: the window's thread
+// (another process's) restores it when it gets to it.
+bool bringWindowToFront(const wchar_t* windowClass) {
+    HWND window = FindWindowW(windowClass, nullptr);
+    if (window == nullptr || !IsWindowVisible(window)) return false;
+    if (IsIconic(window)) ShowWindowAsync(window, SW_RESTORE);
+    SetForegroundWindow(window);
+    return true;
+}
+
 }  // namespace
 
 std::wstring SingleInstance::objectName(const std::wstring& programName) {
@@ -151,8 +162,9 @@ std::wstring SingleInstance::objectName(const std::wstring& programName) {
     return L"Local\\" + programName + L"_" + user;
 }
 
-SingleInstance::SingleInstance(const std::wstring& programName)
-    : mark_(CreateMutexW(nullptr, TRUE, objectName(programName).c_str())) {
+SingleInstance::SingleInstance(const std::wstring& programName) {
+    const std::wstring name = objectName(programName);
+    mark_.reset(CreateMutexW(nullptr, TRUE, name.c_str()));  // reset keeps the last error
     const DWORD error = GetLastError();
     // An object that exists (or that this process may not open) belongs to a
     // running instance. Without any object nothing can be told: run.
@@ -162,7 +174,7 @@ SingleInstance::SingleInstance(const std::wstring& programName)
 bool SingleInstance::waitForTurn(const wchar_t* windowClass, DWORD timeoutMs) {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     for (;;) {
-        if (bringWindowToFront(windowClass, 0)) return false;
+        if (bringWindowToFront(windowClass)) return false;
         // Ours once the process that holds it has ended (abandoned) or let it go.
         if (mark_) {
             const DWORD wait = WaitForSingleObject(mark_.get(), 50);
@@ -174,20 +186,6 @@ bool SingleInstance::waitForTurn(const wchar_t* windowClass, DWORD timeoutMs) {
             Sleep(50);
         }
         if (GetTickCount64() >= end) return false;
-    }
-}
-
-bool bringWindowToFront(const wchar_t* windowClass, DWORD timeoutMs) {
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    for (;;) {
-        HWND window = FindWindowW(windowClass, nullptr);
-        if (window != nullptr && IsWindowVisible(window)) {
-            if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
-            SetForegroundWindow(window);
-            return true;
-        }
-        if (GetTickCount64() >= end) return false;
-        Sleep(50);
     }
 }
 

@@ -48,9 +48,4 @@ private:
     bool first_ = true;
 };
 
-// Brings the visible top-level window of windowClass to the front, restoring it
-// when minimised. Waits up to timeoutMs for the window to appear (the first
-// process may still be building it). Returns whether a window was found.
-bool bringWindowToFront(const wchar_t* windowClass, DWORD timeoutMs);
-
 }  // namespace app
