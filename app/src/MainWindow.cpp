@@ -165,7 +165,8 @@ LRESULT MainWindow::onTimer(UINT, WPARAM, LPARAM) {
 
 LRESULT MainWindow::onCheckResult(UINT, WPARAM, LPARAM lParam) {
     const std::unique_ptr<std::wstring> text = CheckWorker::takeResult(lParam);
-    if (text && serialLabel_ != nullptr) {
+    // The same text as shown (most seconds) leaves the label unpainted.
+    if (text && serialLabel_ != nullptr && *text != serialLabel_->text()) {
         serialLabel_->setText(*text);
         serialLabel_->invalidate(false, nullptr);
     }

@@ -187,6 +187,21 @@ TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     EXPECT_EQ(window->logo()->GetWidth(), 91u);
 }
 
+TEST_F(MainWindowTest, OnlyAChangedResultRepaintsTheSerialNumber) {
+    makeWindow();
+    ShowWindow(window->hwnd(), SW_SHOWNOACTIVATE);  // a hidden window has nothing to repaint
+    const HWND label = window->serialLabel()->hwnd();
+    auto deliver = [&](const wchar_t* text) {
+        ValidateRect(label, nullptr);
+        window->onCheckResult(CheckResultMessage, 0, reinterpret_cast<LPARAM>(new std::wstring(text)));
+        return GetUpdateRect(label, nullptr, FALSE) != FALSE;
+    };
+    EXPECT_TRUE(deliver(L"FIRST"));
+    EXPECT_FALSE(deliver(L"FIRST"));
+    EXPECT_TRUE(deliver(L"SECOND"));
+    EXPECT_EQ(window->serialLabel()->text(), L"SECOND");
+}
+
 TEST_F(MainWindowTest, CheckShowsTheFirstUnitWithASerialNumberOrTheNoUnitText) {
     makeWindow();
     checkNow();
