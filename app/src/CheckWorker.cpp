@@ -18,10 +18,9 @@ struct CheckWorker::State {
 
     std::mutex lock;
     std::condition_variable changed;
-    bool requested = false;  // start() asked for a check the worker has not begun
-    bool busy = false;       // a check is requested or running
-    bool stopping = false;   // no more checks, no more posts
-    bool ended = false;      // the worker thread has left run()
+    bool busy = false;      // a check is requested or running; the worker clears it
+    bool stopping = false;  // no more checks, no more posts
+    bool ended = false;     // the worker thread has left run()
 };
 
 CheckWorker::CheckWorker(HWND window, UINT message, Check check)
@@ -35,9 +34,8 @@ void CheckWorker::run(std::shared_ptr<State> state) {
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(state->lock);
-            state->changed.wait(guard, [&] { return state->requested || state->stopping; });
+            state->changed.wait(guard, [&] { return state->busy || state->stopping; });
             if (state->stopping) break;
-            state->requested = false;
         }
         std::unique_ptr<std::wstring> result;
         try {
@@ -68,7 +66,6 @@ bool CheckWorker::start() {
         }
     }
     state_->busy = true;
-    state_->requested = true;
     state_->changed.notify_all();
     return true;
 }
