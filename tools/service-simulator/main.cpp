@@ -250,13 +250,14 @@ int wmain(int argc, wchar_t** argv) {
 
     platform::UniqueHandle stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_stopEvent = stopEvent.get();
-    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
 
     if (!server.start()) {
         fprintf(stderr, "service-simulator: cannot serve %s (error %lu)\n", utf8(servicePipePath(options.name)).c_str(),
                 static_cast<unsigned long>(server.lastError()));
         return 2;
     }
+    // Installed only while there is something to stop, and removed before the event goes.
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
     {
         std::lock_guard<std::mutex> lock(outputLock);
         printf("serving %s with %u unit(s)\n", utf8(servicePipePath(options.name)).c_str(),
