@@ -1,8 +1,12 @@
 #include "discovery/MotionUnit.h"
 
 #include "discovery/Discovery.h"
+#include "platform/Utf16.h"
 
 namespace discovery {
+
+using platform::isHighSurrogate;
+using platform::isLowSurrogate;
 
 const UnitId AcceptedUnitIds[1] = {{0x0483, 0xA110}};
 const wchar_t* const MakerManufacturer = L"Tavrello";
@@ -67,13 +71,6 @@ std::wstring displayedSerialNumber(const MotionUnitList& units) {
     }
     return std::wstring();
 }
-
-namespace {
-
-bool isHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
-}  // namespace
 
 // Counts characters, not code units: a surrogate pair is one character and is
 // never split by a "-". A lone surrogate counts as a character of its own.

@@ -8,6 +8,20 @@
 
 namespace discovery {
 
+using platform::makeServiceRequest;
+using platform::readLe32;
+using platform::readServiceString;
+using platform::ServiceCommand;
+using platform::ServiceMessage;
+using platform::ServiceMessageSize;
+using platform::ServiceName;
+using platform::servicePipePath;
+using platform::ServiceReplyCountOffset;
+using platform::ServiceReplyKindOffset;
+using platform::ServiceReplyProductIdOffset;
+using platform::ServiceReplySequenceOffset;
+using platform::ServiceReplyVendorIdOffset;
+
 namespace {
 
 // The service is not trusted to report a sane count: a pass asks about at most

@@ -16,6 +16,7 @@
 
 using namespace app;
 using namespace testing_support;
+using namespace platform;
 
 using testing_support::clipboardText;
 using testing_support::bufferPixel;

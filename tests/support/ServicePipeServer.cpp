@@ -4,6 +4,8 @@
 #include <chrono>
 #include <iterator>
 
+using namespace platform;
+
 namespace testing_support {
 
 namespace {

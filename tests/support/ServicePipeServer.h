@@ -40,7 +40,7 @@ struct ServiceRequestRecord {
     uint32_t number = 0;      // 0, 1, 2, ... over the server's life
     uint32_t connection = 0;  // 1, 2, 3, ... in the order of connecting
     uint32_t size = 0;        // bytes of the request message
-    ServiceCommand command{};
+    platform::ServiceCommand command{};
     uint32_t sequence = 0;
     uint32_t deviceIndex = 0;
 };
@@ -56,7 +56,7 @@ struct ServiceReplyPlan {
     Action action = Action::Reply;
     DWORD delayMs = 0;
     uint32_t sequenceDelta = 0;                       // added to the sequence number sent back
-    uint32_t size = ServiceMessageSize;               // bytes sent: fewer cut the reply, more pad it with zeros
+    uint32_t size = platform::ServiceMessageSize;     // bytes sent: fewer cut the reply, more pad it with zeros
     std::function<void(std::vector<uint8_t>&)> edit;  // last say over the bytes sent
 };
 
@@ -64,7 +64,7 @@ using ServiceScript = std::function<ServiceReplyPlan(const ServiceRequestRecord&
 
 // The reply a well-behaved service gives: the count, a unit's identity or one
 // of its strings. An unknown command or index gets a reply with an empty payload.
-ServiceMessage buildServiceReply(const std::vector<ServiceUnit>& units, const ServiceRequestRecord& request);
+platform::ServiceMessage buildServiceReply(const std::vector<ServiceUnit>& units, const ServiceRequestRecord& request);
 
 // What an impersonation attempt on a connection saw.
 struct ImpersonationResult {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+using namespace platform;
+
 namespace testing_support {
 
 std::wstring uniqueServiceName(const std::wstring& prefix) {

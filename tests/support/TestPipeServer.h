@@ -53,6 +53,6 @@ private:
 };
 
 // Matches requests of one command, and of one device index when one is given.
-TestPipeServer::Match command(ServiceCommand command, int deviceIndex = -1);
+TestPipeServer::Match command(platform::ServiceCommand command, int deviceIndex = -1);
 
 }  // namespace testing_support

@@ -37,7 +37,7 @@ inline double median(std::vector<double> values) {
 class RawPipeClient {
 public:
     explicit RawPipeClient(const std::wstring& serviceName)
-        : pipe_(::CreateFileW(servicePipePath(serviceName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        : pipe_(::CreateFileW(platform::servicePipePath(serviceName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)),
           event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         DWORD mode = PIPE_READMODE_MESSAGE;
@@ -46,16 +46,17 @@ public:
 
     bool isOpen() const { return pipe_.valid(); }
 
-    bool roundTrip(ServiceCommand command, uint32_t sequence, uint32_t deviceIndex = 0) {
-        request_ = makeServiceRequest(command, sequence, deviceIndex);
-        return step(true) && step(false) && readLe32(&reply_[ServiceReplySequenceOffset]) == sequence;
+    bool roundTrip(platform::ServiceCommand command, uint32_t sequence, uint32_t deviceIndex = 0) {
+        request_ = platform::makeServiceRequest(command, sequence, deviceIndex);
+        return step(true) && step(false) &&
+               platform::readLe32(&reply_[platform::ServiceReplySequenceOffset]) == sequence;
     }
 
     // Average microseconds per round trip; -1 on a failure.
     double measure(int rounds) {
         const double start = nowMicroseconds();
         for (int i = 0; i < rounds; ++i) {
-            if (!roundTrip(ServiceCommand::Manufacturer, static_cast<uint32_t>(i))) return -1;
+            if (!roundTrip(platform::ServiceCommand::Manufacturer, static_cast<uint32_t>(i))) return -1;
         }
         return (nowMicroseconds() - start) / rounds;
     }
@@ -65,19 +66,19 @@ private:
         OVERLAPPED overlapped{};
         overlapped.hEvent = event_.get();
         if (isWrite) {
-            ::WriteFile(pipe_.get(), request_.data(), ServiceMessageSize, nullptr, &overlapped);
+            ::WriteFile(pipe_.get(), request_.data(), platform::ServiceMessageSize, nullptr, &overlapped);
         } else {
-            ::ReadFile(pipe_.get(), reply_.data(), ServiceMessageSize, nullptr, &overlapped);
+            ::ReadFile(pipe_.get(), reply_.data(), platform::ServiceMessageSize, nullptr, &overlapped);
         }
         ::WaitForSingleObject(event_.get(), INFINITE);
         DWORD done = 0;
-        return ::GetOverlappedResult(pipe_.get(), &overlapped, &done, FALSE) && done == ServiceMessageSize;
+        return ::GetOverlappedResult(pipe_.get(), &overlapped, &done, FALSE) && done == platform::ServiceMessageSize;
     }
 
     platform::UniqueFileHandle pipe_;
     platform::UniqueHandle event_;
-    ServiceMessage request_{};
-    ServiceMessage reply_{};
+    platform::ServiceMessage request_{};
+    platform::ServiceMessage reply_{};
 };
 
 // A path beside this program's own exe (relative parts allowed).

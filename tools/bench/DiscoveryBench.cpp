@@ -25,6 +25,7 @@ extern "C" {
 
 using namespace discovery;
 using namespace testing_support;
+using namespace platform;
 
 using bench::median;
 using bench::nowMicroseconds;

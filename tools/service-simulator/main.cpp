@@ -17,6 +17,7 @@
 #include <vector>
 
 using namespace testing_support;
+using namespace platform;
 
 namespace {
 

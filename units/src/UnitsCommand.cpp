@@ -2,6 +2,7 @@
 
 #include "diagnostics/ModuleInfo.h"
 #include "discovery/Discovery.h"
+#include "platform/Utf16.h"
 
 #include <cwchar>
 #include <cwctype>
@@ -22,6 +23,8 @@ using discovery::recogniseDevice;
 using discovery::TransportMode;
 using discovery::TransportModeValue;
 using discovery::UnitRecognition;
+using platform::isHighSurrogate;
+using platform::isLowSurrogate;
 
 const char* const UnitsUsage =
     "Usage: kelvane-units [--all] [--json | --serial] [--transport auto|service|winusb]\n"
@@ -49,9 +52,6 @@ const char* const UnitsUsage =
 namespace {
 
 constexpr wchar_t Replacement = 0xFFFD;
-
-bool isHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 // Calls emit(code point) for each character; an unpaired surrogate gives U+FFFD.
 template <typename Emit>

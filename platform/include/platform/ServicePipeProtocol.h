@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Utf16.h"
+
+namespace platform {
+
 // The service's fixed name; the pipe is \\.\pipe\<name>.
 constexpr const wchar_t* ServiceName = L"Tavrello_MotionService";
 constexpr const wchar_t* ServicePipePrefix = L"\\\\.\\pipe\\";
@@ -63,8 +67,6 @@ inline ServiceMessage makeServiceRequest(ServiceCommand command, uint32_t sequen
     return m;
 }
 
-inline bool isHighSurrogateUnit(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-
 // The text of a string reply: the 16-bit zero at the cut is written first, so
 // the text ends at the first NUL and never runs past the message. A text cut
 // there loses a high surrogate left at its end: its other half was cut away.
@@ -78,7 +80,7 @@ inline std::wstring readServiceString(ServiceMessage& reply) {
         if (unit == L'\0') break;
         text += unit;
     }
-    if (moreAfterCut && text.size() == ServiceReplyStringMaxUnits && isHighSurrogateUnit(text.back())) {
+    if (moreAfterCut && text.size() == ServiceReplyStringMaxUnits && isHighSurrogate(text.back())) {
         text.pop_back();
     }
     return text;
@@ -88,7 +90,7 @@ inline std::wstring readServiceString(ServiceMessage& reply) {
 // code units, cut as the client cuts), always NUL-terminated.
 inline void writeServiceString(ServiceMessage& reply, const std::wstring& text) {
     size_t units = text.size() < ServiceReplyStringMaxUnits ? text.size() : ServiceReplyStringMaxUnits;
-    if (units < text.size() && isHighSurrogateUnit(static_cast<uint16_t>(text[units - 1]))) --units;
+    if (units < text.size() && isHighSurrogate(static_cast<uint16_t>(text[units - 1]))) --units;
     size_t offset = ServiceReplyPayloadOffset;
     for (size_t i = 0; i < units; ++i, offset += 2) {
         const auto unit = static_cast<uint16_t>(text[i]);
@@ -98,3 +100,5 @@ inline void writeServiceString(ServiceMessage& reply, const std::wstring& text) 
     reply[offset] = 0;
     reply[offset + 1] = 0;
 }
+
+}  // namespace platform

@@ -36,6 +36,7 @@
 
 using namespace discovery;
 using namespace testing_support;
+using namespace platform;
 
 namespace {
 

@@ -14,6 +14,7 @@
 
 using namespace discovery;
 using namespace testing_support;
+using namespace platform;
 
 using fake_usb::FakeUsbWorld;
 using fake_usb::hidPath;

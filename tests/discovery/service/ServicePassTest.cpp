@@ -14,6 +14,7 @@
 using namespace diagnostics;
 using namespace discovery;
 using namespace testing_support;
+using namespace platform;
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 using namespace discovery;
 using namespace testing_support;
+using namespace platform;
 
 namespace {
 
