@@ -14,6 +14,17 @@ namespace app {
 
 namespace {
 
+// A movable global block holding a copy of `size` bytes; empty on failure.
+platform::UniqueGlobal globalCopy(const void* bytes, size_t size) {
+    platform::UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!block) return block;
+    void* data = GlobalLock(block.get());
+    if (data == nullptr) return platform::UniqueGlobal();
+    platform::UniqueGlobalLock lock(block.get());
+    std::memcpy(data, bytes, size);
+    return block;
+}
+
 using GetScaleFactorForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int*);
 
 // Found once and kept for the process; a failed lookup is tried again next time.
@@ -68,14 +79,8 @@ std::unique_ptr<Gdiplus::Bitmap> loadPngResource(HMODULE module, const wchar_t* 
     const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
     if (bytes == nullptr) return nullptr;
 
-    platform::UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, size));
+    const platform::UniqueGlobal block = globalCopy(bytes, size);
     if (!block) return nullptr;
-    {
-        void* data = GlobalLock(block.get());
-        if (data == nullptr) return nullptr;
-        platform::UniqueGlobalLock lock(block.get());
-        std::memcpy(data, bytes, size);
-    }
 
     platform::UniqueCom<IStream> stream;
     if (CreateStreamOnHGlobal(block.get(), FALSE, stream.put()) != S_OK) return nullptr;
@@ -101,17 +106,10 @@ std::unique_ptr<Gdiplus::Bitmap> loadPngResource(HMODULE module, const wchar_t* 
 }
 
 bool setClipboardText(const std::wstring& text, HWND owner) {
+    // Up to the first NUL, which c_str() always has at `length`, and with it.
     const size_t length = wcsnlen(text.c_str(), text.size());
-    const size_t bytes = (length + 1) * sizeof(wchar_t);
-    platform::UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, bytes));
+    platform::UniqueGlobal block = globalCopy(text.c_str(), (length + 1) * sizeof(wchar_t));
     if (!block) return false;
-    {
-        void* data = GlobalLock(block.get());
-        if (data == nullptr) return false;
-        platform::UniqueGlobalLock lock(block.get());
-        std::memcpy(data, text.c_str(), length * sizeof(wchar_t));
-        static_cast<wchar_t*>(data)[length] = L'\0';
-    }
 
     platform::UniqueClipboard clipboard(OpenClipboard(owner) != FALSE);
     if (!clipboard) return false;
