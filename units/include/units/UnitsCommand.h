@@ -45,7 +45,8 @@ struct ListedDevice {
 };
 
 // "service", "WinUSB" or "HID" for a DeviceSource. Only the service pass stores
-// kinds above 2, so those are service entries too.
+// kinds above 2, so those are service entries too. A service entry of kind 0
+// reads as "HID": the record keeps no other trace of where it came from.
 const wchar_t* transportName(discovery::DeviceSource source);
 // Why recognition rejected a device, in the words of the listing; empty for a unit.
 const wchar_t* rejectionReason(discovery::UnitRecognition recognition);
