@@ -1,7 +1,7 @@
 // service-simulator: serves the motion service's pipe protocol for units given
 // on the command line, so that the program can be tried without hardware.
 
-#include "ServicePipeServer.h"
+#include "service_pipe_server/ServicePipeServer.h"
 
 #include <windows.h>
 
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-using namespace testing_support;
+using namespace service_pipe_server;
 using namespace platform;
 
 namespace {

@@ -1,4 +1,4 @@
-#include "ServicePipeServer.h"
+#include "service_pipe_server/ServicePipeServer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 
 using namespace platform;
 
-namespace testing_support {
+namespace service_pipe_server {
 
 namespace {
 
@@ -346,4 +346,4 @@ bool ServicePipeServer::waitUntilIdle(DWORD timeoutMs) const {
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return counts_.active() == 0; });
 }
 
-}  // namespace testing_support
+}  // namespace service_pipe_server
