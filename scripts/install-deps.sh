@@ -11,6 +11,7 @@ packages=(
   fonts-dejavu-core fonts-liberation2
   googletest nlohmann-json3-dev
   clang-format
+  wixl msitools osslsigncode openssl
 )
 
 missing=()

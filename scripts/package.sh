@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the release configuration and makes the release package with CPack:
-# build/package/Tavrello_Kelvane-<version>-win64.zip (the window, kelvane-units,
-# the service simulator and README.txt) and SHA256SUMS beside it. The package is
-# checked before it is handed out (tests/package/check-package.sh).
+# Builds the release configuration and makes the release packages in
+# build/package: Tavrello_Kelvane-<version>-win64.zip (the window, kelvane-units,
+# the service simulator and README.txt), the per-user installer
+# Tavrello_Kelvane-<version>-x64.msi (the window and kelvane-units) and
+# SHA256SUMS. With KELVANE_SIGN_PFX and KELVANE_SIGN_PASSWORD (and optionally
+# KELVANE_SIGN_TIMESTAMP_URL) the exes and the MSI are signed. The packages are
+# checked before they are handed out (scripts/pack.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -13,14 +16,7 @@ out=${KELVANE_PACKAGE_DIR:-$root/build/package}
 cmake --preset mingw -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target Tavrello_Kelvane kelvane-units service-simulator
 
-rm -rf "$out"
-mkdir -p "$out"
-cpack --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
-rm -rf "$out/_CPack_Packages"
-source "$build/package-check.env"
-zip="$out/$package.zip"
-(cd "$out" && sha256sum "$package.zip" >SHA256SUMS)
-bash tests/package/check-package.sh "$build" "$zip"
-echo "Package: $zip"
-echo "Checksums: $out/SHA256SUMS"
+scripts/pack.sh "$build" "$out"
+(cd "$out" && sha256sum -c SHA256SUMS)
+echo "Packages in $out:"
 cat "$out/SHA256SUMS"
