@@ -78,21 +78,29 @@ std::wstring installedVersion() {
     return products.size() == 1 ? productInfo(products[0], INSTALLPROPERTY_VERSIONSTRING) : L"<not one product>";
 }
 
-// Where a shortcut points, read through the shell's own link object.
-std::wstring shortcutTarget(const std::wstring& link) {
+struct Shortcut {
+    std::wstring target;
+    std::wstring icon;
+};
+// Where a shortcut points and the icon it shows, read through the shell's own
+// link object.
+Shortcut readShortcut(const std::wstring& link) {
     platform::UniqueCom<IShellLinkW> shellLink;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 reinterpret_cast<void**>(shellLink.put())))) {
-        return L"<no shell link>";
+        return {L"<no shell link>", L""};
     }
     platform::UniqueCom<IPersistFile> file;
     if (FAILED(shellLink.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()))) ||
         FAILED(file.get()->Load(link.c_str(), STGM_READ))) {
-        return L"<unreadable>";
+        return {L"<unreadable>", L""};
     }
     wchar_t target[MAX_PATH] = {};
-    if (FAILED(shellLink.get()->GetPath(target, MAX_PATH, nullptr, 0))) return L"<no path>";
-    return target;
+    wchar_t icon[MAX_PATH] = {};
+    int iconIndex = 0;
+    shellLink.get()->GetPath(target, MAX_PATH, nullptr, 0);
+    shellLink.get()->GetIconLocation(icon, MAX_PATH, &iconIndex);
+    return {target, icon};
 }
 
 BOOL CALLBACK collectText(HWND hwnd, LPARAM param) {
@@ -140,9 +148,10 @@ TEST_F(Installer, InstallsPerUserRunsAndUninstallsKeepingTheUsersLogAndSetting) 
     EXPECT_TRUE(installedProgramIsThisBuilds());
     EXPECT_TRUE(fileExists(installFolder() + L"\\kelvane-units.exe"));
     EXPECT_FALSE(fileExists(installFolder() + L"\\service-simulator.exe")) << "the simulator ships in the ZIP only";
-    EXPECT_EQ(CompareStringOrdinal(shortcutTarget(shortcutPath()).c_str(), -1, installedProgram().c_str(), -1, TRUE),
-              CSTR_EQUAL)
-        << "the shortcut points to " << testing::PrintToString(shortcutTarget(shortcutPath()));
+    const Shortcut shortcut = readShortcut(shortcutPath());
+    EXPECT_EQ(CompareStringOrdinal(shortcut.target.c_str(), -1, installedProgram().c_str(), -1, TRUE), CSTR_EQUAL)
+        << "the shortcut points to " << testing::PrintToString(shortcut.target);
+    EXPECT_TRUE(fileExists(shortcut.icon)) << "the shortcut's icon: " << testing::PrintToString(shortcut.icon);
 
     {
         ChildProcess simulator(windowsPathOf(KELVANE_SERVICE_SIMULATOR), std::wstring(L"--serial ") + Serial24);
@@ -168,12 +177,11 @@ TEST_F(Installer, InstallsPerUserRunsAndUninstallsKeepingTheUsersLogAndSetting) 
     EXPECT_TRUE(installedProducts().empty());
     EXPECT_FALSE(folderExists(installFolder()));
     EXPECT_FALSE(fileExists(shortcutPath()));
-    HKEY installKey = nullptr;
+    platform::UniqueRegistryKey installKey;
     EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tavrello\\Tavrello_Kelvane\\Install", 0, KEY_READ,
-                            &installKey),
+                            installKey.put()),
               ERROR_SUCCESS)
         << "the install's own values are gone";
-    if (installKey) RegCloseKey(installKey);
     EXPECT_TRUE(folderExists(logFolder));
     EXPECT_EQ(diagnostics::readLogLevel("Tavrello_Kelvane"), 2);
 }
