@@ -15,6 +15,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
