@@ -1,5 +1,7 @@
 #include "toolkit/Button.h"
 
+#include "toolkit/Theme.h"
+
 #include <oleacc.h>
 
 namespace Nvx {
@@ -13,6 +15,7 @@ Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton"
     addHandler(WM_KEYUP, &Button::onKeyUp);
     addHandler(BM_CLICK, &Button::onButtonMessage);
     addHandler(BM_GETSTATE, &Button::onButtonMessage);
+    addHandler(WM_GETOBJECT, &Button::onGetObject);
     setFocusable(true);
     format().SetAlignment(Gdiplus::StringAlignmentCenter);
     format().SetLineAlignment(Gdiplus::StringAlignmentCenter);
@@ -21,9 +24,20 @@ Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton"
 Button::~Button() { onClick = nullptr; }
 
 Gdiplus::ARGB Button::fillColor() const {
-    if (pressed_ || keyPressed_) return PressedFill;
+    const bool down = pressed_ || keyPressed_;
+    if (highContrast()) return systemColor(down ? COLOR_HIGHLIGHT : COLOR_BTNFACE);
+    if (down) return PressedFill;
     return hovered_ ? HoveredFill : NormalFill;
 }
+
+Gdiplus::ARGB Button::textColor() const {
+    if (!highContrast()) return color();
+    return systemColor(pressed_ || keyPressed_ ? COLOR_HIGHLIGHTTEXT : COLOR_BTNTEXT);
+}
+
+Gdiplus::ARGB Button::focusCueColor() const { return highContrast() ? systemColor(COLOR_HIGHLIGHT) : FocusCue; }
+
+bool Button::showsFocusCue() const { return hasFocus() && (focusCuesShown() || highContrast()); }
 
 void Button::paint(Gdiplus::Graphics* graphics) {
     if (!graphics) return;
@@ -34,7 +48,7 @@ void Button::paint(Gdiplus::Graphics* graphics) {
         // A light dotted outline a few pixels inside the edge, as on the
         // system's own buttons, drawn in the dark theme's light colour.
         const Gdiplus::REAL inset = 3.0f * scale();
-        Gdiplus::Pen cue(Gdiplus::Color(FocusCue), 1.0f);
+        Gdiplus::Pen cue(Gdiplus::Color(focusCueColor()), 1.0f);
         cue.SetDashStyle(Gdiplus::DashStyleDot);
         graphics->DrawRectangle(&cue, bounds.X + inset, bounds.Y + inset, bounds.Width - 2 * inset - 1.0f,
                                 bounds.Height - 2 * inset - 1.0f);
@@ -85,6 +99,12 @@ LRESULT Button::onButtonMessage(UINT message, WPARAM, LPARAM) {
     if (pressed_ || keyPressed_) state |= BST_PUSHED;
     if (hasFocus()) state |= BST_FOCUS;
     return state;
+}
+
+LRESULT Button::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
+    // The object id arrives as a DWORD in lParam.
+    if (static_cast<LONG>(static_cast<DWORD>(lParam)) == OBJID_QUERYCLASSNAMEIDX) return PushButtonClassIndex;
+    return callDefault(message, wParam, lParam);
 }
 
 LRESULT Button::onMouseMove(UINT, WPARAM, LPARAM) {

@@ -3,6 +3,7 @@
 #include <oleacc.h>
 
 #include "platform/Unique.h"
+#include "toolkit/Theme.h"
 
 namespace Nvx {
 
@@ -36,7 +37,10 @@ Label::~Label() {
 void Label::setText(const std::wstring& value) {
     if (value == text_) return;
     text_ = value;
-    if (hwnd()) SetWindowTextW(hwnd(), text_.c_str());
+    if (!hwnd()) return;
+    SetWindowTextW(hwnd(), text_.c_str());
+    // The client object carries the role screen readers announce; its name is the text.
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, hwnd(), OBJID_CLIENT, CHILDID_SELF);
 }
 
 std::wstring Label::text() const { return text_; }
@@ -45,9 +49,11 @@ void Label::setFont(const Gdiplus::Font& value) { font_.reset(value.Clone()); }
 
 void Label::setColor(const Gdiplus::Color& value) { color_ = value.GetValue(); }
 
+Gdiplus::ARGB Label::textColor() const { return highContrast() ? systemColor(COLOR_WINDOWTEXT) : color_; }
+
 void Label::paint(Gdiplus::Graphics* graphics) {
     if (!graphics || !font_) return;
-    Gdiplus::SolidBrush brush{Gdiplus::Color(color_)};
+    Gdiplus::SolidBrush brush{Gdiplus::Color(textColor())};
     graphics->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
     Gdiplus::RectF layout = clientRect();
     graphics->DrawString(text_.c_str(), -1, font_.get(), layout, format_.get(), &brush);

@@ -1,6 +1,7 @@
 #include "toolkit/Widget.h"
 
 #include "toolkit/Application.h"
+#include "toolkit/Theme.h"
 
 #include "diagnostics/Log.h"
 
@@ -38,7 +39,7 @@ int toLogical(int pixels, float scale) {
     return truncateToInt(static_cast<double>(static_cast<float>(pixels) / scale));
 }
 
-ATOM registerWindowClass(const std::wstring& className, HCURSOR cursor) {
+ATOM registerWindowClass(const std::wstring& className, HCURSOR cursor, HICON icon, HICON smallIcon) {
     Application* app = Application::instance();
     if (!app) return 0;
     WNDCLASSEXW wc{};
@@ -48,12 +49,12 @@ ATOM registerWindowClass(const std::wstring& className, HCURSOR cursor) {
     wc.cbClsExtra = 0;
     wc.cbWndExtra = 0;
     wc.hInstance = app->hInstance();
-    wc.hIcon = nullptr;
+    wc.hIcon = icon;
     wc.hCursor = cursor;
     wc.hbrBackground = nullptr;
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = className.c_str();
-    wc.hIconSm = nullptr;
+    wc.hIconSm = smallIcon;
     return RegisterClassExW(&wc);
 }
 
@@ -257,7 +258,12 @@ LRESULT Widget::onPaint(UINT, WPARAM, LPARAM) {
     if (dc && backBuffer_) {
         Gdiplus::Graphics buffer(backBuffer_.get());
         buffer.SetTextRenderingHint(Gdiplus::TextRenderingHintSingleBitPerPixelGridFit);
-        if (background_) buffer.FillRectangle(background_.get(), clientRect());
+        if (background_ && highContrast()) {
+            Gdiplus::SolidBrush window{Gdiplus::Color(systemColor(COLOR_WINDOW))};
+            buffer.FillRectangle(&window, clientRect());
+        } else if (background_) {
+            buffer.FillRectangle(background_.get(), clientRect());
+        }
         paint(&buffer);
         Gdiplus::Graphics screen(dc);
         screen.DrawImage(backBuffer_.get(), 0, 0);

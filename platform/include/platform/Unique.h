@@ -137,6 +137,21 @@ struct OpenClipboardTraits {
     static void close(Type) noexcept { ::CloseClipboard(); }
 };
 
+// A thread-pool timer: stopped, its callbacks that already started waited for
+// (keep them short: they must not wait on the closing thread), then closed.
+struct ThreadpoolTimerTraits : NullIsNone<PTP_TIMER> {
+    static void close(Type t) noexcept {
+        ::SetThreadpoolTimer(t, nullptr, 0, 0);
+        ::WaitForThreadpoolTimerCallbacks(t, TRUE);
+        ::CloseThreadpoolTimer(t);
+    }
+};
+
+// A WinEvent hook.
+struct WinEventHookTraits : NullIsNone<HWINEVENTHOOK> {
+    static void close(Type h) noexcept { ::UnhookWinEvent(h); }
+};
+
 // A COM interface pointer, released once.
 template <typename Interface>
 struct ComTraits : NullIsNone<Interface*> {
@@ -151,6 +166,8 @@ using UniqueLocal = Unique<LocalMemoryTraits>;
 using UniqueGlobalLock = Unique<GlobalLockTraits>;
 using UniqueRegistryKey = Unique<RegistryKeyTraits>;
 using UniqueClipboard = Unique<OpenClipboardTraits>;
+using UniqueThreadpoolTimer = Unique<ThreadpoolTimerTraits>;
+using UniqueWinEventHook = Unique<WinEventHookTraits>;
 template <typename Interface>
 using UniqueCom = Unique<ComTraits<Interface>>;
 

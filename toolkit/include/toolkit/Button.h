@@ -34,6 +34,11 @@ public:
     LRESULT onKeyUp(UINT message, WPARAM wParam, LPARAM lParam);
     // BM_CLICK (what accessibility clients' default action sends) and BM_GETSTATE.
     LRESULT onButtonMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // Tells Active Accessibility that the window works as a standard push
+    // button (OBJID_QUERYCLASSNAMEIDX), so that screen readers and UI
+    // Automation get the system's button object: its default action sends
+    // BM_CLICK, which presses the button.
+    LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam);
 
     // The pointer is over the button and leave tracking is armed.
     bool hovered() const { return hovered_; }
@@ -41,17 +46,25 @@ public:
     bool pressed() const { return pressed_; }
     // Space is held down on the focused button.
     bool keyPressed() const { return keyPressed_; }
-    // The focus cue is drawn: the button has the focus and its window shows cues.
-    bool showsFocusCue() const { return hasFocus() && focusCuesShown(); }
+    // The focus cue is drawn: the button has the focus and its window shows
+    // cues, or high contrast is on (then always).
+    bool showsFocusCue() const;
 
-    // The fill of the current state.
+    // The fill of the current state; with high contrast the button face, or
+    // the highlight while pressed.
     Gdiplus::ARGB fillColor() const;
+    // With high contrast the button text, or the highlight text while pressed.
+    Gdiplus::ARGB textColor() const override;
+    // The dotted outline's colour; with high contrast the highlight.
+    Gdiplus::ARGB focusCueColor() const;
 
     static constexpr Gdiplus::ARGB NormalFill = 0xFF444444;
     static constexpr Gdiplus::ARGB HoveredFill = 0xFF888888;
     static constexpr Gdiplus::ARGB PressedFill = 0xFFBBBBBB;
     // The dotted outline inside a focused button.
     static constexpr Gdiplus::ARGB FocusCue = 0xFFF4F4F4;
+    // What a standard push button answers to OBJID_QUERYCLASSNAMEIDX.
+    static constexpr LRESULT PushButtonClassIndex = 65536 + 2;
 
 private:
     bool hovered_ = false;

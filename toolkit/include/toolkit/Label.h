@@ -17,7 +17,9 @@ public:
     ~Label() override;
 
     // The label keeps its text and mirrors it into the window text, which is
-    // what screen readers read; no repaint. The owner calls invalidate afterwards.
+    // what screen readers read, and tells them of a change
+    // (EVENT_OBJECT_NAMECHANGE on the client object); no repaint. The owner
+    // calls invalidate afterwards.
     void setText(const std::wstring& text) override;
     std::wstring text() const override;
 
@@ -42,6 +44,9 @@ public:
     bool roleAnnotated() const { return roleAnnotated_; }
 
     Gdiplus::ARGB color() const { return color_; }
+    // The colour the text is painted in: color(), or the window text colour
+    // while high contrast is on.
+    virtual Gdiplus::ARGB textColor() const;
     // Null when no valid font could be made.
     const Gdiplus::Font* font() const { return font_.get(); }
 

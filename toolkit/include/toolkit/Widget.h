@@ -23,9 +23,11 @@ using MessageHandler = std::function<LRESULT(UINT message, WPARAM wParam, LPARAM
 using HandlerMap = std::unordered_map<UINT, MessageHandler>;
 
 // Registers a toolkit window class of the live application's module, with
-// windowProcedure, CS_HREDRAW | CS_VREDRAW and no background brush. Returns
+// windowProcedure, CS_HREDRAW | CS_VREDRAW, no background brush and the given
+// icons (large and small; null: the system's default). Returns
 // RegisterClassExW's atom; 0 when it fails or no application exists.
-ATOM registerWindowClass(const std::wstring& className, HCURSOR cursor);
+ATOM registerWindowClass(const std::wstring& className, HCURSOR cursor, HICON icon = nullptr,
+                         HICON smallIcon = nullptr);
 void unregisterWindowClass(const std::wstring& className);
 
 LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -151,7 +153,8 @@ public:
     // Requests a repaint of rect (null: the whole client area), and with
     // includeParent also of the parent window's area under the widget. Never erases.
     void invalidate(bool includeParent, const RECT* rect);
-    // Keeps a clone of brush, filled under the content at every paint.
+    // Keeps a clone of brush, filled under the content at every paint (with the
+    // window colour instead while high contrast is on).
     void setBackground(const Gdiplus::Brush& brush);
     // The WM_PAINT handler: renders through the back buffer.
     LRESULT onPaint(UINT message, WPARAM wParam, LPARAM lParam);
