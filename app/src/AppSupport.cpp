@@ -32,6 +32,10 @@ using GetScaleFactorForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int*);
 HMODULE g_shcore = nullptr;
 GetScaleFactorForMonitorFn g_getScaleFactor = nullptr;
 
+// GetDpiForWindow (Windows 10 1607 and later), looked up once; GUI thread only.
+using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+GetDpiForWindowFn g_getDpiForWindow = nullptr;
+
 }  // namespace
 
 float scaleForDeviceFactor(int percentage) {
@@ -53,6 +57,20 @@ float scaleForDeviceFactor(int percentage) {
     case 500: return static_cast<float>(percentage) / 100.0f;
     default: return 1.0f;
     }
+}
+
+float scaleForDpi(unsigned dpi) {
+    if (dpi < 48 || dpi > 480) return 0.0f;
+    return static_cast<float>(dpi) / 96.0f;
+}
+
+float windowScaleFactor(HWND window) {
+    if (g_getDpiForWindow == nullptr) {
+        g_getDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    }
+    const float scale = g_getDpiForWindow != nullptr ? scaleForDpi(g_getDpiForWindow(window)) : 0.0f;
+    return scale > 0.0f ? scale : monitorScaleFactor();
 }
 
 float monitorScaleFactor() {
@@ -111,7 +129,13 @@ bool setClipboardText(const std::wstring& text, HWND owner) {
     platform::UniqueGlobal block = globalCopy(text.c_str(), (length + 1) * sizeof(wchar_t));
     if (!block) return false;
 
+    // Another program may hold the clipboard for a moment: ask again for a while.
+    const ULONGLONG end = GetTickCount64() + ClipboardRetryMs;
     platform::UniqueClipboard clipboard(OpenClipboard(owner) != FALSE);
+    while (!clipboard && GetTickCount64() < end) {
+        Sleep(10);
+        clipboard.reset(OpenClipboard(owner) != FALSE);
+    }
     if (!clipboard) return false;
     EmptyClipboard();
     if (SetClipboardData(CF_UNICODETEXT, block.get()) == nullptr) return false;
@@ -136,18 +160,31 @@ std::wstring currentUserSid() {
     return std::wstring(text);
 }
 
-// Brings the visible top-level window of windowClass to the front, restoring it
-// when minimised; whether there was one. Waits on nothing: the window's thread
-// (another process's) restores it when it gets to it.
+// How long a second start waits for the first window to take its request.
+constexpr UINT BringToFrontWaitMs = 2000;
+
+// Asks the visible top-level window of windowClass to come to the front;
+// whether there was one. The system lets only some processes set the
+// foreground window: this one, just started by the user, may, and passes the
+// right on to the window's process, which restores and activates its window
+// itself. The wait for its answer is bounded; a hung window is left as it is.
 bool bringWindowToFront(const wchar_t* windowClass) {
     HWND window = FindWindowW(windowClass, nullptr);
     if (window == nullptr || !IsWindowVisible(window)) return false;
-    if (IsIconic(window)) ShowWindowAsync(window, SW_RESTORE);
-    SetForegroundWindow(window);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != 0) AllowSetForegroundWindow(process);
+    const UINT request = bringToFrontMessage();
+    DWORD_PTR answer = 0;
+    if (request != 0) {
+        SendMessageTimeoutW(window, request, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, BringToFrontWaitMs, &answer);
+    }
     return true;
 }
 
 }  // namespace
+
+UINT bringToFrontMessage() { return RegisterWindowMessageW(L"Tavrello_Kelvane_BringToFront"); }
 
 std::wstring SingleInstance::objectName(const std::wstring& programName) {
     std::wstring user = currentUserSid();

@@ -1,9 +1,10 @@
 #include "app/MainWindow.h"
 
 #include "app/AppSupport.h"
+#include "diagnostics/Log.h"
 #include "discovery/MotionUnit.h"
 #include "toolkit/Application.h"
-#include "toolkit/Button.h"
+#include "toolkit/Theme.h"
 
 namespace app {
 
@@ -26,10 +27,32 @@ const wchar_t* const FontFace = L"Verdana";
 constexpr DWORD MainWindowStyle = WS_POPUP | WS_OVERLAPPEDWINDOW;
 static_assert(MainWindowStyle == 0x80CF0000, "the main window's style");
 constexpr int LogoResourceId = 102;
-constexpr UINT_PTR CheckTimerId = 0;
-constexpr UINT CheckIntervalMs = 1000;
+constexpr int IconResourceId = 1;
+
+// How the window asks for its check timer; tests may stand in one. GUI thread only.
+TimerStarter g_timerStarter = SetTimer;
+
+HINSTANCE programModule() {
+    const Nvx::Application* application = Nvx::Application::instance();
+    return application != nullptr ? application->hInstance() : GetModuleHandleW(nullptr);
+}
+
+// The program's icon at one of the system's icon sizes; null when the module
+// has none. Shared icons stay loaded with the module and are never destroyed.
+HICON programIcon(int widthMetric, int heightMetric) {
+    return static_cast<HICON>(LoadImageW(programModule(), MAKEINTRESOURCEW(IconResourceId), IMAGE_ICON,
+                                         GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric),
+                                         LR_DEFAULTCOLOR | LR_SHARED));
+}
+
+// Runs on a pool thread: only posts to the window (context is its handle).
+void CALLBACK postCheckTimerRetry(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+    PostMessageW(static_cast<HWND>(context), CheckTimerRetryMessage, 0, 0);
+}
 
 }  // namespace
+
+void installTimerStarter(TimerStarter starter) { g_timerStarter = starter != nullptr ? starter : SetTimer; }
 
 // Both rows work in pixels from each widget's real width, so that the gap is
 // scaled once and stays the same whatever the widths were rounded to.
@@ -65,31 +88,42 @@ std::wstring checkMotionUnits() {
     return text.empty() ? NoUnitText : text;
 }
 
-MainWindow::MainWindow(CheckWorker::Check check) : MainWindow(monitorScaleFactor(), std::move(check)) {}
+MainWindow::MainWindow(CheckWorker::Check check) : MainWindow(1.0f, std::move(check)) {
+    // Laid out at the DPI of the monitor the window is on (with per-monitor
+    // awareness each monitor has its own).
+    const float own = hwnd() != nullptr ? windowScaleFactor(hwnd()) : 1.0f;
+    if (own != scale()) applyScale(own, nullptr);
+}
 
 MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(nullptr) {
     setScale(scale);
-    Nvx::registerWindowClass(MainWindowClassName, LoadCursorW(nullptr, IDC_ARROW));
+    // The taskbar and Alt+Tab show the class's icons.
+    Nvx::registerWindowClass(MainWindowClassName, LoadCursorW(nullptr, IDC_ARROW), programIcon(SM_CXICON, SM_CYICON),
+                             programIcon(SM_CXSMICON, SM_CYSMICON));
     addHandler(WM_CREATE, &MainWindow::onCreate);
     addHandler(WM_DESTROY, &MainWindow::onDestroy);
     addHandler(WM_TIMER, &MainWindow::onTimer);
     addHandler(CheckResultMessage, &MainWindow::onCheckResult);
+    addHandler(CheckTimerRetryMessage, &MainWindow::onCheckTimerRetry);
+    addHandler(WM_DPICHANGED, &MainWindow::onDpiChanged);
+    addHandler(WM_SYSCOLORCHANGE, &MainWindow::onThemeChange);
+    addHandler(WM_SETTINGCHANGE, &MainWindow::onThemeChange);
+    if (const UINT request = bringToFrontMessage()) addHandler(request, &MainWindow::onBringToFront);
     // What users expect of a small dialog: keys, and a window that moves when
     // its background is dragged, as it has no caption.
     enableDialogNavigation();
     enableBackgroundDrag();
-    create(MainWindowClassName, MainWindowTitle, MainWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 650, 232, nullptr,
-           nullptr);
-    const Nvx::Application* application = Nvx::Application::instance();
-    logo_ = loadPngResource(application != nullptr ? application->hInstance() : GetModuleHandleW(nullptr),
-                            MAKEINTRESOURCEW(LogoResourceId), L"PNG");
+    create(MainWindowClassName, MainWindowTitle, MainWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, MainWindowWidth,
+           MainWindowHeight, nullptr, nullptr);
+    logo_ = loadPngResource(programModule(), MAKEINTRESOURCEW(LogoResourceId), L"PNG");
     if (hwnd() != nullptr) {
         checker_ = std::make_unique<CheckWorker>(hwnd(), CheckResultMessage, std::move(check));
-        SetTimer(hwnd(), CheckTimerId, CheckIntervalMs, nullptr);
+        startCheckTimer();
     }
 }
 
 MainWindow::~MainWindow() {
+    checkTimerRetry_.reset();
     // Before the window goes: results still queued for it are freed here.
     checker_.reset();
     Nvx::unregisterWindowClass(MainWindowClassName);
@@ -101,6 +135,41 @@ LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
     removeFrame();
     centerOnScreen();
 
+    // Each label: constructed, then its colour and text; fonts and places come
+    // from layOut, at the window's scale.
+    auto addLabel = [this](Gdiplus::ARGB colour, const wchar_t* text) {
+        auto* label = new Nvx::Label(this);
+        label->setColor(Gdiplus::Color(colour));
+        label->setText(text);
+        return label;
+    };
+    heading_ = addLabel(0xFFFFFFFF, HeadingText);
+    explanation_ = addLabel(0xFFFFFFFF, ExplanationText);
+    caption_ = addLabel(0xFF000000, CaptionText);
+    serialLabel_ = addLabel(0xFF000000, CheckingText);
+    serialLabel_->setBackground(lightBrush_);
+
+    copyButton_ = new Nvx::Button(this);
+    copyButton_->setText(CopyText);
+    copyButton_->onClick = [this] { copyToClipboard(); };
+    closeButton_ = new Nvx::Button(this);
+    closeButton_->setText(CloseText);
+    closeButton_->onClick = [this] { close(); };
+    for (Nvx::Button* button : {copyButton_, closeButton_}) button->setColor(Gdiplus::Color(0xFFFFFFFF));
+
+    // Esc, Alt+F4, Enter (with no button focused) and Ctrl+C do what the buttons do.
+    Nvx::Button* copyButton = copyButton_;
+    Nvx::Button* closeButton = closeButton_;
+    setCancelAction([closeButton] { closeButton->click(); });
+    setDefaultAction([copyButton] { copyButton->click(); });
+    addShortcut('C', true, false, [copyButton] { copyButton->click(); });
+
+    layOut();
+    return callDefault(message, wParam, lParam);
+}
+
+void MainWindow::layOut() {
+    if (serialLabel_ == nullptr) return;
     const float s = scale();
     Gdiplus::FontFamily family(FontFace);
     const Gdiplus::Font headingFont(&family, 30.0f * s, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
@@ -109,50 +178,43 @@ LRESULT MainWindow::onCreate(UINT message, WPARAM wParam, LPARAM lParam) {
     // Logical units, like every position: move scales it, once.
     const int gap = 10;
 
-    // Each label: constructed, then its font, colour and text, then its place.
-    auto addLabel = [this](const Gdiplus::Font& font, Gdiplus::ARGB colour, const wchar_t* text) {
-        auto* label = new Nvx::Label(this);
-        label->setFont(font);
-        label->setColor(Gdiplus::Color(colour));
-        label->setText(text);
-        return label;
-    };
-    Nvx::Label* heading = addLabel(headingFont, 0xFFFFFFFF, HeadingText);
-    heading->move(8, 10);
-    heading->resize(640, 50);
-    Nvx::Label* explanation = addLabel(explanationFont, 0xFFFFFFFF, ExplanationText);
-    explanation->move(10, 70);
-    explanation->resize(640, 50);
-    Nvx::Label* caption = addLabel(rowFont, 0xFF000000, CaptionText);
-    caption->resize(45, 40);
-    serialLabel_ = addLabel(rowFont, 0xFF000000, CheckingText);
+    heading_->setFont(headingFont);
+    heading_->move(8, 10);
+    heading_->resize(640, 50);
+    explanation_->setFont(explanationFont);
+    explanation_->move(10, 70);
+    explanation_->resize(640, 50);
+    caption_->setFont(rowFont);
+    caption_->resize(45, 40);
+    serialLabel_->setFont(rowFont);
     serialLabel_->resize(490, 40);
-    serialLabel_->setBackground(lightBrush_);
-
-    auto* copyButton = new Nvx::Button(this);
-    copyButton->setText(CopyText);
-    copyButton->onClick = [this] { copyToClipboard(); };
-    auto* closeButton = new Nvx::Button(this);
-    closeButton->setText(CloseText);
-    closeButton->onClick = [this] { close(); };
-    for (Nvx::Button* button : {copyButton, closeButton}) {
+    for (Nvx::Button* button : {copyButton_, closeButton_}) {
         button->resize(200, 50);
         button->setFont(rowFont);
-        button->setColor(Gdiplus::Color(0xFFFFFFFF));
     }
+    layoutRow(10, 135, gap, {caption_, serialLabel_});
+    layoutCentredRow(*this, 180, gap, {copyButton_, closeButton_});
+}
 
-    // Esc, Alt+F4, Enter (with no button focused) and Ctrl+C do what the buttons do.
-    setCancelAction([closeButton] { closeButton->click(); });
-    setDefaultAction([copyButton] { copyButton->click(); });
-    addShortcut('C', true, false, [copyButton] { copyButton->click(); });
-
-    layoutRow(10, 135, gap, {caption, serialLabel_});
-    layoutCentredRow(*this, 180, gap, {copyButton, closeButton});
-
-    return callDefault(message, wParam, lParam);
+void MainWindow::applyScale(float newScale, const RECT* suggested) {
+    setScale(newScale);
+    for (Nvx::Widget* child : std::initializer_list<Nvx::Widget*>{heading_, explanation_, caption_, serialLabel_,
+                                                                  copyButton_, closeButton_}) {
+        if (child != nullptr) child->setScale(newScale);
+    }
+    if (suggested != nullptr) {
+        SetWindowPos(hwnd(), nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    } else {
+        resize(MainWindowWidth, MainWindowHeight);
+        centerOnScreen();
+    }
+    layOut();
+    RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
 LRESULT MainWindow::onDestroy(UINT, WPARAM, LPARAM) {
+    checkTimerRetry_.reset();
     if (checker_) checker_->stop();
     PostQuitMessage(0);
     return 0;
@@ -174,18 +236,78 @@ LRESULT MainWindow::onCheckResult(UINT, WPARAM, LPARAM lParam) {
     return 0;
 }
 
+void MainWindow::startCheckTimer() {
+    if (g_timerStarter(hwnd(), CheckTimerId, CheckIntervalMs, nullptr) != 0) {
+        checkTimerRunning_ = true;
+        checkTimerRefusalLogged_ = false;
+        checkTimerRetry_.reset();
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (!checkTimerRefusalLogged_) {
+        diagnostics::logErrorCode(CheckTimerRefusedCode, error);
+        checkTimerRefusalLogged_ = true;
+    }
+    if (checkTimerRetry_) return;
+    // A pool timer is no window timer: it is there when the window's timers are not.
+    checkTimerRetry_.reset(CreateThreadpoolTimer(postCheckTimerRetry, hwnd(), nullptr));
+    if (!checkTimerRetry_) return;
+    ULARGE_INTEGER due{};
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(CheckIntervalMs) * 10000);  // relative, 100 ns
+    FILETIME dueTime{due.LowPart, due.HighPart};
+    SetThreadpoolTimer(checkTimerRetry_.get(), &dueTime, CheckIntervalMs, 0);
+}
+
+LRESULT MainWindow::onCheckTimerRetry(UINT, WPARAM, LPARAM) {
+    if (checkTimerRunning_) return 0;
+    startCheckTimer();
+    // Without a timer the window would stay on its last text: check now.
+    if (checker_) checker_->start();
+    return 0;
+}
+
+LRESULT MainWindow::onDpiChanged(UINT, WPARAM wParam, LPARAM lParam) {
+    // Both halves carry the same DPI; the rectangle is where the system wants the window.
+    const float newScale = scaleForDpi(LOWORD(wParam));
+    if (newScale > 0.0f) applyScale(newScale, reinterpret_cast<const RECT*>(lParam));
+    return 0;
+}
+
+LRESULT MainWindow::onThemeChange(UINT, WPARAM, LPARAM) {
+    RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    return 0;
+}
+
+LRESULT MainWindow::onBringToFront(UINT, WPARAM, LPARAM) {
+    // The second start gave this process the right to set the foreground window.
+    if (IsIconic(hwnd())) ShowWindow(hwnd(), SW_RESTORE);
+    SetForegroundWindow(hwnd());
+    return BringToFrontAnswer;
+}
+
 void MainWindow::copyToClipboard() {
-    if (serialLabel_ != nullptr) setClipboardText(serialLabel_->text(), hwnd());
+    if (serialLabel_ == nullptr) return;
+    if (!setClipboardText(serialLabel_->text(), hwnd())) {
+        diagnostics::logErrorCode(ClipboardCopyFailedCode, GetLastError());
+    }
 }
 
 void MainWindow::paint(Gdiplus::Graphics* graphics) {
     const float s = scale();
     const Gdiplus::RectF r = clientRect();
     const float width = static_cast<float>(static_cast<int>(r.Width));
-    graphics->FillRectangle(&darkBrush_, r);
-    graphics->DrawRectangle(&borderPen_, r);
-    graphics->FillRectangle(&bandBrush_, 2 * s, 60 * s, width - 4 * s, 55 * s);
-    graphics->FillRectangle(&lightBrush_, 2 * s, 115 * s, width - 4 * s, 65 * s);
+    if (Nvx::highContrast()) {
+        // The theme's pair and nothing of the window's own; the logo keeps its colours.
+        Gdiplus::SolidBrush window{Gdiplus::Color(Nvx::systemColor(COLOR_WINDOW))};
+        Gdiplus::Pen border(Gdiplus::Color(Nvx::systemColor(COLOR_WINDOWTEXT)), borderPen_.GetWidth());
+        graphics->FillRectangle(&window, r);
+        graphics->DrawRectangle(&border, r);
+    } else {
+        graphics->FillRectangle(&darkBrush_, r);
+        graphics->DrawRectangle(&borderPen_, r);
+        graphics->FillRectangle(&bandBrush_, 2 * s, 60 * s, width - 4 * s, 55 * s);
+        graphics->FillRectangle(&lightBrush_, 2 * s, 115 * s, width - 4 * s, 65 * s);
+    }
     if (logo_) {
         const float w = static_cast<float>(logo_->GetWidth());
         const float h = static_cast<float>(logo_->GetHeight());

@@ -6,10 +6,13 @@
 #include "app/MainWindow.h"
 #include "TestPipeServer.h"
 #include "TestSupport.h"
+#include "diagnostics/Log.h"
+#include "toolkit/Theme.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -126,6 +129,23 @@ TEST(Clipboard, HeldClipboardIsLeftAlone) {
     EXPECT_EQ(clipboardText(), L"before") << "neither emptied nor replaced";
 }
 
+TEST(Clipboard, ClipboardHeldForAMomentIsWaitedFor) {
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        const bool opened = OpenClipboard(owner) != FALSE;
+        stage = opened ? 1 : -1;
+        Sleep(ClipboardRetryMs / 3);
+        if (opened) CloseClipboard();
+        DestroyWindow(owner);
+    });
+    while (stage == 0) Sleep(1);
+    ASSERT_EQ(stage, 1);
+    EXPECT_TRUE(setClipboardText(L"after a moment"));
+    holder.join();
+    EXPECT_EQ(clipboardText(), L"after a moment");
+}
+
 class MainWindowTest : public ToolkitTest {
 protected:
     void TearDown() override {
@@ -136,7 +156,7 @@ protected:
     void makeWindow(CheckWorker::Check check = checkMotionUnits) {
         window = std::make_unique<MainWindow>(std::move(check));
         ASSERT_NE(window->hwnd(), nullptr);
-        KillTimer(window->hwnd(), 0);
+        KillTimer(window->hwnd(), CheckTimerId);
     }
     // One check on the worker, its result shown.
     void checkNow() {
@@ -180,8 +200,14 @@ TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     ASSERT_NE(window->hwnd(), nullptr);
     std::set<UINT> handled;
     for (const auto& entry : window->handlers()) handled.insert(entry.first);
-    EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, CheckResultMessage, WM_PAINT, WM_ACTIVATE,
-                                       WM_CLOSE, WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
+    EXPECT_EQ(handled,
+              (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, CheckResultMessage, CheckTimerRetryMessage,
+                              WM_DPICHANGED, WM_SYSCOLORCHANGE, WM_SETTINGCHANGE, bringToFrontMessage(), WM_PAINT,
+                              WM_ACTIVATE, WM_CLOSE, WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
+    EXPECT_TRUE(window->checkTimerRunning());
+    // The taskbar and Alt+Tab show the program's icon, not the system's default.
+    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0);
+    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICONSM), 0);
     EXPECT_TRUE(window->dialogNavigation());
     EXPECT_EQ(window->serialLabel()->text(), CheckingText);
     ASSERT_NE(window->logo(), nullptr);
@@ -368,6 +394,149 @@ TEST_F(MainWindowTest, DestroyingTheWindowPostsQuitWithZero) {
     }
     EXPECT_TRUE(quit);
     EXPECT_EQ(window->hwnd(), nullptr);
+}
+
+std::vector<RECT> childRects(HWND window) {
+    std::vector<RECT> children;
+    EnumChildWindows(window, collectChildRect, reinterpret_cast<LPARAM>(&children));
+    return children;
+}
+
+std::wstring quickCheck() { return L"CHECKED"; }
+
+// 96 -> 144 -> 120 -> 96: after each WM_DPICHANGED the window fills the suggested
+// rectangle and every child (fonts and the focus cue's scale too) is where a
+// window made at that DPI puts it.
+TEST_F(MainWindowTest, DpiChangeLaysOutAsAFreshWindowAtThatDpi) {
+    window = std::make_unique<MainWindow>(1.0f, quickCheck);
+    RECT at;
+    GetWindowRect(window->hwnd(), &at);
+    for (const UINT dpi : {144u, 120u, 96u}) {
+        SCOPED_TRACE(dpi);
+        const float s = static_cast<float>(dpi) / 96.0f;
+        RECT freshWindow;
+        std::vector<RECT> fresh;
+        {
+            MainWindow reference(s, quickCheck);
+            GetWindowRect(reference.hwnd(), &freshWindow);
+            fresh = childRects(reference.hwnd());
+        }
+        RECT suggested{at.left, at.top, at.left + freshWindow.right - freshWindow.left,
+                       at.top + freshWindow.bottom - freshWindow.top};
+        SendMessageW(window->hwnd(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        RECT got;
+        GetWindowRect(window->hwnd(), &got);
+        EXPECT_TRUE(EqualRect(&got, &suggested));
+        const std::vector<RECT> children = childRects(window->hwnd());
+        ASSERT_EQ(children.size(), fresh.size());
+        for (size_t i = 0; i < children.size(); ++i) {
+            EXPECT_TRUE(EqualRect(&children[i], &fresh[i])) << "child " << i;
+            EXPECT_FLOAT_EQ(Nvx::widgetOf(GetWindow(window->hwnd(), GW_CHILD))->scale(), s);
+        }
+        EXPECT_FLOAT_EQ(window->scale(), s);
+        EXPECT_FLOAT_EQ(window->serialLabel()->font()->GetSize(), 16.0f * s);
+    }
+    // A DPI no display gives changes nothing.
+    RECT tiny{0, 0, 10, 10};
+    SendMessageW(window->hwnd(), WM_DPICHANGED, MAKEWPARAM(4, 4), reinterpret_cast<LPARAM>(&tiny));
+    EXPECT_FLOAT_EQ(window->scale(), 1.0f);
+}
+
+std::atomic<int> g_timerRequests{0};
+UINT_PTR WINAPI refuseTimer(HWND, UINT_PTR, UINT, TIMERPROC) {
+    ++g_timerRequests;
+    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return 0;
+}
+
+TEST_F(MainWindowTest, RefusedTimerIsLoggedOnceAndAskedForAgainWhileChecksGoOn) {
+    using namespace diagnostics;
+    const std::wstring log = resolveLogFolder(LogFolderKind::LocalAppData) + L"\\Kelvane_TimerTest.log";
+    deleteFileIfPresent(log);
+    startLog("Kelvane_TimerTest", false, LogFolderKind::LocalAppData, LogHeaderMode::None);
+    g_timerRequests = 0;
+    installTimerStarter(refuseTimer);
+    window = std::make_unique<MainWindow>(quickCheck);
+    EXPECT_FALSE(window->checkTimerRunning());
+    EXPECT_TRUE(pumpUntil([&] { return window->serialLabel()->text() == L"CHECKED" && g_timerRequests >= 3; }, 5000))
+        << "the window leaves \"(checking...)\" without its timer";
+    installTimerStarter(nullptr);
+    EXPECT_TRUE(pumpUntil([&] { return window->checkTimerRunning(); }, 3000));
+    window.reset();
+    endLog();
+    size_t refusals = 0;
+    for (const std::string& line : splitCrLfLines(readFileBytes(log))) {
+        if (line.find("GEC:4001, X:1816") != std::string::npos) ++refusals;
+    }
+    EXPECT_EQ(refusals, 1u);
+}
+
+// A screen reader hears of each new serial number: a name change of the label's client object.
+std::vector<HWND> g_renamed;
+void CALLBACK recordRename(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
+    if (object == OBJID_CLIENT && child == CHILDID_SELF) g_renamed.push_back(hwnd);
+}
+
+TEST_F(MainWindowTest, NewSerialNumberIsAnnouncedToScreenReaders) {
+    makeWindow(quickCheck);
+    g_renamed.clear();
+    const UniqueWinEventHook hook(SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE, nullptr,
+                                                  recordRename, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT));
+    ASSERT_TRUE(hook);
+    checkNow();
+    pumpFor(50);
+    const HWND label = window->serialLabel()->hwnd();
+    EXPECT_EQ(std::count(g_renamed.begin(), g_renamed.end(), label), 1);
+    checkNow();  // the same text again: nothing new to announce
+    pumpFor(50);
+    EXPECT_EQ(std::count(g_renamed.begin(), g_renamed.end(), label), 1);
+}
+
+// High contrast reported on (Wine cannot switch it): every part in the
+// system's pairs, the focus cue always shown, the logo in its own colours;
+// a theme change at run time repaints the window.
+bool g_highContrast = false;
+bool reportedHighContrast() { return g_highContrast; }
+
+TEST_F(MainWindowTest, HighContrastPaintsWithTheSystemsColourPairs) {
+    Nvx::setHighContrastQuery(reportedHighContrast);
+    g_highContrast = false;
+    makeWindow(quickCheck);
+    ShowWindow(window->hwnd(), SW_SHOWNORMAL);
+    pumpFor(50);
+    EXPECT_EQ(bufferPixel(*window, 300, 30), 0xFF444444u);
+
+    g_highContrast = true;
+    SendMessageW(window->hwnd(), WM_SYSCOLORCHANGE, 0, 0);
+    pumpFor(100);  // the repaint it asked for
+    using Nvx::systemColor;
+    for (const POINT p : {POINT{300, 30}, POINT{300, 62}, POINT{300, 117}, POINT{300, 200}}) {
+        EXPECT_EQ(bufferPixel(*window, p.x, p.y), systemColor(COLOR_WINDOW)) << p.x << ", " << p.y;
+    }
+    EXPECT_EQ(bufferPixel(*window, 0, 0), systemColor(COLOR_WINDOWTEXT)) << "the border";
+    EXPECT_NE(bufferPixel(*window, 545 + 12, 17 + 15), systemColor(COLOR_WINDOW)) << "the logo";
+    EXPECT_EQ(bufferPixel(*window->serialLabel(), 480, 2), systemColor(COLOR_WINDOW));
+
+    // The focused button: its face, its text and the highlight cue, with no keyboard use.
+    const HWND copy = GetWindow(window->serialLabel()->hwnd(), GW_HWNDNEXT);
+    auto* button = dynamic_cast<Nvx::Button*>(Nvx::widgetOf(copy));
+    ASSERT_NE(button, nullptr);
+    SetFocus(copy);
+    testing_support::repaint(*button);
+    std::set<Gdiplus::ARGB> colours;
+    for (int y = 0; y < 50; ++y) {
+        for (int x = 0; x < 200; ++x) colours.insert(bufferPixel(*button, x, y));
+    }
+    EXPECT_EQ(bufferPixel(*button, 1, 1), systemColor(COLOR_BTNFACE));
+    EXPECT_TRUE(colours.count(systemColor(COLOR_BTNTEXT))) << "the text";
+    EXPECT_EQ(bufferPixel(*button, 3, 3), systemColor(COLOR_HIGHLIGHT)) << "the cue";
+    EXPECT_FALSE(colours.count(Nvx::Button::NormalFill));
+
+    g_highContrast = false;
+    SendMessageW(window->hwnd(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    pumpFor(100);
+    EXPECT_EQ(bufferPixel(*window, 300, 30), 0xFF444444u);
+    Nvx::setHighContrastQuery(nullptr);
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 // checked once a second, with "Copy to clipboard" and "Close".
 
 #include "app/CheckWorker.h"
+#include "platform/Unique.h"
+#include "toolkit/Button.h"
 #include "toolkit/Label.h"
 #include "toolkit/Widget.h"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -18,6 +21,24 @@ extern const wchar_t* const NoUnitText;
 
 // The message that carries a check's result from the worker to the window.
 constexpr UINT CheckResultMessage = WM_APP + 1;
+// While the check timer is refused: a thread-pool timer posts this once a
+// second, and the window asks for its timer again and runs a check.
+constexpr UINT CheckTimerRetryMessage = WM_APP + 2;
+// The window's one-second check timer (SetTimer wants a non-zero id).
+constexpr UINT_PTR CheckTimerId = 1;
+constexpr UINT CheckIntervalMs = 1000;
+// The window's size in logical units.
+constexpr int MainWindowWidth = 650;
+constexpr int MainWindowHeight = 232;
+
+// Log codes of the window (diagnostics::logErrorCode, with GetLastError()).
+constexpr int32_t CheckTimerRefusedCode = 4001;    // SetTimer refused the check timer; retried each second
+constexpr int32_t ClipboardCopyFailedCode = 4002;  // the clipboard stayed held or refused the text
+
+// How the window asks for its check timer: SetTimer, unless a test stands in
+// one that refuses (null: SetTimer again). GUI thread only.
+using TimerStarter = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC);
+void installTimerStarter(TimerStarter starter);
 
 // One check: a lookup and the text to show, the no-unit text when no unit has a
 // serial number. Runs on the check's worker thread.
@@ -33,7 +54,7 @@ class MainWindow : public Nvx::Widget {
 public:
     // Builds the whole window, hidden, with its children, logo, 1-second timer
     // and the worker that runs `check` (the lookup, unless a test brings its
-    // own), at the primary monitor's scale factor (or at the given one).
+    // own), at the window's own DPI (or at the given scale).
     explicit MainWindow(CheckWorker::Check check = checkMotionUnits);
     explicit MainWindow(float scale, CheckWorker::Check check = checkMotionUnits);
     ~MainWindow() override;
@@ -45,6 +66,17 @@ public:
     LRESULT onTimer(UINT message, WPARAM wParam, LPARAM lParam);
     // A check's result: shown in the serial-number label.
     LRESULT onCheckResult(UINT message, WPARAM wParam, LPARAM lParam);
+    // The check timer was refused: asks for it again, and checks meanwhile.
+    LRESULT onCheckTimerRetry(UINT message, WPARAM wParam, LPARAM lParam);
+    // The window moved to a monitor of another DPI, or the user changed the
+    // scale: lays everything out again at the new DPI inside the suggested rectangle.
+    LRESULT onDpiChanged(UINT message, WPARAM wParam, LPARAM lParam);
+    // WM_SYSCOLORCHANGE and WM_SETTINGCHANGE: a high-contrast theme may have
+    // come or gone; everything is painted again.
+    LRESULT onThemeChange(UINT message, WPARAM wParam, LPARAM lParam);
+    // A second start's request (bringToFrontMessage): restores the window when
+    // minimised and brings it to the front; answers BringToFrontAnswer.
+    LRESULT onBringToFront(UINT message, WPARAM wParam, LPARAM lParam);
 
     // After the window is gone: waits at most timeoutMs for a check in flight.
     // False when the worker is still inside a device or pipe call and was left.
@@ -57,18 +89,39 @@ public:
 
     Nvx::Label* serialLabel() const { return serialLabel_; }
     Gdiplus::Bitmap* logo() const { return logo_.get(); }
+    // Whether the check timer runs (false while it is refused and retried).
+    bool checkTimerRunning() const { return checkTimerRunning_; }
 
 private:
+    // Scales the window and every child to scale: the window into `suggested`
+    // (screen pixels), or, without one, to its size centred on the screen.
+    void applyScale(float scale, const RECT* suggested);
+    // Fonts, sizes and places of the children at the current scale.
+    void layOut();
+    // Asks for the check timer; while it is refused, logs that once and keeps
+    // a thread-pool timer that asks again each interval.
+    void startCheckTimer();
+
+    Nvx::Label* heading_ = nullptr;  // the children: owned through the parent link
+    Nvx::Label* explanation_ = nullptr;
+    Nvx::Label* caption_ = nullptr;
+    Nvx::Button* copyButton_ = nullptr;
+    Nvx::Button* closeButton_ = nullptr;
     std::unique_ptr<Gdiplus::Bitmap> logo_;
     Gdiplus::SolidBrush darkBrush_{Gdiplus::Color(0xFF444444)};
     Gdiplus::SolidBrush bandBrush_{Gdiplus::Color(0xFF999999)};
     Gdiplus::SolidBrush lightBrush_{Gdiplus::Color(0xFFF4F4F4)};
     Gdiplus::Pen borderPen_{Gdiplus::Color(0xFF000000), 4.0f};
-    Nvx::Label* serialLabel_ = nullptr;  // owned through the parent link
+    Nvx::Label* serialLabel_ = nullptr;
     // The window's thread owns both; the worker thread reaches the window only
     // through the posted CheckResultMessage.
     std::unique_ptr<CheckWorker> checker_;
     unsigned completedChecks_ = 0;
+    // The window's thread owns these. The pool timer's callback runs on a pool
+    // thread and only posts CheckTimerRetryMessage to the window's handle.
+    bool checkTimerRunning_ = false;
+    bool checkTimerRefusalLogged_ = false;
+    platform::UniqueThreadpoolTimer checkTimerRetry_;
 };
 
 }  // namespace app
