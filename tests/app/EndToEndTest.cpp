@@ -498,17 +498,30 @@ TEST_F(EndToEnd, SecondStartBringsTheFirstWindowForwardAndEnds) {
     deleteFileIfPresent(logPath());
     Program program;
     ASSERT_TRUE(program.waitForWindow());
-    // Something else is in front when the second start comes.
+    // Something else is in front, and the window is minimised, when the second start comes.
     HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
                                  nullptr, nullptr);
+    ShowWindow(program.hwnd(), SW_MINIMIZE);
     SetForegroundWindow(other);
-    ASSERT_TRUE(waitUntil([&] { return GetForegroundWindow() == other; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return GetForegroundWindow() == other && IsIconic(program.hwnd()); }, 2000));
 
     ChildProcess second(appPath(), L"");
     EXPECT_EQ(second.exitCode(StartTimeoutMs), 0u);
     EXPECT_TRUE(waitUntil([&] { return GetForegroundWindow() == program.hwnd(); }, 2000));
+    EXPECT_FALSE(IsIconic(program.hwnd()));
     EXPECT_EQ(programWindows().size(), 1u);
     EXPECT_EQ(logLinesWith(LogCreated), 1u);
+
+    // The window itself takes the request and comes forward: on Windows only a
+    // process the foreground right was passed to may bring it there.
+    SetForegroundWindow(other);
+    ASSERT_TRUE(waitUntil([&] { return GetForegroundWindow() == other; }, 2000));
+    DWORD_PTR answer = 0;
+    ASSERT_NE(SendMessageTimeoutW(program.hwnd(), RegisterWindowMessageW(L"Tavrello_Kelvane_BringToFront"), 0, 0,
+                                  SMTO_ABORTIFHUNG, 5000, &answer),
+              0);
+    EXPECT_EQ(answer, 1u) << "the window answers the request";
+    EXPECT_TRUE(waitUntil([&] { return GetForegroundWindow() == program.hwnd(); }, 2000));
     DestroyWindow(other);
     program.clickClose();
     EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
@@ -548,7 +561,10 @@ TEST_F(EndToEnd, ProgramCarriesItsResources) {
     const std::string text(static_cast<const char*>(LockResource(LoadResource(exe, manifest))),
                            SizeofResource(exe, manifest));
     EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
-    EXPECT_NE(text.find(">true</dpiAware>"), std::string::npos);
+    EXPECT_NE(text.find(">true/pm</dpiAware>"), std::string::npos);
+    EXPECT_NE(text.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos);
+    // A manifest's version has four parts: the version resource's.
+    EXPECT_NE(text.find("name=\"Tavrello.Kelvane\" version=\"" KELVANE_FILE_VERSION "\""), std::string::npos);
     EXPECT_NE(text.find("Microsoft.Windows.Common-Controls"), std::string::npos);
     EXPECT_NE(FindResourceW(exe, MAKEINTRESOURCEW(1), RT_GROUP_ICON), nullptr);
     FreeLibrary(exe);
