@@ -206,8 +206,8 @@ TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
                               WM_ACTIVATE, WM_CLOSE, WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
     EXPECT_TRUE(window->checkTimerRunning());
     // The taskbar and Alt+Tab show the program's icon, not the system's default.
-    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0);
-    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICONSM), 0);
+    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0u);
+    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICONSM), 0u);
     EXPECT_TRUE(window->dialogNavigation());
     EXPECT_EQ(window->serialLabel()->text(), CheckingText);
     ASSERT_NE(window->logo(), nullptr);
@@ -442,6 +442,7 @@ TEST_F(MainWindowTest, DpiChangeLaysOutAsAFreshWindowAtThatDpi) {
     EXPECT_FLOAT_EQ(window->scale(), 1.0f);
 }
 
+// Counted on the test's (the window's) thread, read by the same.
 std::atomic<int> g_timerRequests{0};
 UINT_PTR WINAPI refuseTimer(HWND, UINT_PTR, UINT, TIMERPROC) {
     ++g_timerRequests;
@@ -472,6 +473,7 @@ TEST_F(MainWindowTest, RefusedTimerIsLoggedOnceAndAskedForAgainWhileChecksGoOn) 
 }
 
 // A screen reader hears of each new serial number: a name change of the label's client object.
+// Filled by the hook on the test's thread while it pumps messages.
 std::vector<HWND> g_renamed;
 void CALLBACK recordRename(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
     if (object == OBJID_CLIENT && child == CHILDID_SELF) g_renamed.push_back(hwnd);
@@ -495,6 +497,7 @@ TEST_F(MainWindowTest, NewSerialNumberIsAnnouncedToScreenReaders) {
 // High contrast reported on (Wine cannot switch it): every part in the
 // system's pairs, the focus cue always shown, the logo in its own colours;
 // a theme change at run time repaints the window.
+// What the high-contrast seam reports; the test's thread only.
 bool g_highContrast = false;
 bool reportedHighContrast() { return g_highContrast; }
 
