@@ -76,6 +76,13 @@ TEST(ScaleFactor, KnownDeviceFactorsOnly) {
     // Under Wine the primary monitor reports 100: no scaling.
     EXPECT_FLOAT_EQ(monitorScaleFactor(), 1.0f);
     EXPECT_FLOAT_EQ(monitorScaleFactor(), 1.0f);
+    EXPECT_FLOAT_EQ(windowScaleFactor(GetDesktopWindow()), 1.0f);
+    // A window's DPI: 96 is 1.0; a DPI no display gives is refused (0).
+    const struct {
+        unsigned dpi;
+        float scale;
+    } dpis[] = {{96, 1.0f}, {120, 1.25f}, {144, 1.5f}, {480, 5.0f}, {48, 0.5f}, {47, 0.0f}, {0, 0.0f}, {481, 0.0f}};
+    for (const auto& c : dpis) EXPECT_FLOAT_EQ(scaleForDpi(c.dpi), c.scale) << c.dpi;
 }
 
 using Logo = ToolkitTest;
