@@ -117,39 +117,50 @@ TEST(Clipboard, PutsUnicodeTextUpToTheFirstNul) {
     EXPECT_EQ(clipboardText(), L"");
 }
 
-TEST(Clipboard, HeldClipboardIsLeftAlone) {
-    ASSERT_TRUE(setClipboardText(L"before"));
-    std::atomic<int> stage{0};
-    std::thread holder([&] {
+// Another thread holds the clipboard from construction for holdMs, or until
+// the holder goes.
+class ClipboardHolder {
+public:
+    explicit ClipboardHolder(DWORD holdMs) : thread_([this, holdMs] { hold(holdMs); }) {
+        while (stage_ == 0) Sleep(1);
+    }
+    ~ClipboardHolder() {
+        release_ = true;
+        thread_.join();
+    }
+    bool holding() const { return stage_ == 1; }
+
+private:
+    void hold(DWORD holdMs) {
         HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
         const bool opened = OpenClipboard(owner) != FALSE;
-        stage = opened ? 1 : -1;
-        while (stage == 1) Sleep(5);
+        stage_ = opened ? 1 : -1;
+        const ULONGLONG end = GetTickCount64() + holdMs;
+        while (!release_ && GetTickCount64() < end) Sleep(1);
         if (opened) CloseClipboard();
         DestroyWindow(owner);
-    });
-    while (stage == 0) Sleep(5);
-    ASSERT_EQ(stage, 1);
-    EXPECT_FALSE(setClipboardText(L"after"));
-    stage = 2;
-    holder.join();
+    }
+    std::atomic<int> stage_{0};
+    std::atomic<bool> release_{false};
+    std::thread thread_;  // last: it starts once the flags exist
+};
+
+TEST(Clipboard, HeldClipboardIsLeftAlone) {
+    ASSERT_TRUE(setClipboardText(L"before"));
+    {
+        ClipboardHolder holder(INFINITE);
+        ASSERT_TRUE(holder.holding());
+        EXPECT_FALSE(setClipboardText(L"after"));
+    }
     EXPECT_EQ(clipboardText(), L"before") << "neither emptied nor replaced";
 }
 
 TEST(Clipboard, ClipboardHeldForAMomentIsWaitedFor) {
-    std::atomic<int> stage{0};
-    std::thread holder([&] {
-        HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-        const bool opened = OpenClipboard(owner) != FALSE;
-        stage = opened ? 1 : -1;
-        Sleep(ClipboardRetryMs / 3);
-        if (opened) CloseClipboard();
-        DestroyWindow(owner);
-    });
-    while (stage == 0) Sleep(1);
-    ASSERT_EQ(stage, 1);
-    EXPECT_TRUE(setClipboardText(L"after a moment"));
-    holder.join();
+    {
+        ClipboardHolder holder(ClipboardRetryMs / 3);
+        ASSERT_TRUE(holder.holding());
+        EXPECT_TRUE(setClipboardText(L"after a moment"));
+    }
     EXPECT_EQ(clipboardText(), L"after a moment");
 }
 
