@@ -19,6 +19,7 @@ struct CheckWorker::State {
     std::mutex lock;
     std::condition_variable changed;
     bool busy = false;      // a check is requested or running; the worker clears it
+    bool follow = false;    // one more check once the running one has posted its result
     bool stopping = false;  // no more checks, no more posts
     bool ended = false;     // the worker thread has left run()
 };
@@ -44,7 +45,9 @@ void CheckWorker::run(std::shared_ptr<State> state) {
             // Out of memory: this check shows nothing; the next tick tries again.
         }
         std::lock_guard<std::mutex> guard(state->lock);
-        state->busy = false;
+        // A follow-up keeps the worker busy and runs next; it is asked for once.
+        state->busy = state->follow;
+        state->follow = false;
         if (state->stopping) break;
         if (result && PostMessageW(state->window, state->message, 0, reinterpret_cast<LPARAM>(result.get()))) {
             result.release();  // the window's thread owns it now
@@ -55,9 +58,17 @@ void CheckWorker::run(std::shared_ptr<State> state) {
     state->changed.notify_all();
 }
 
-bool CheckWorker::start() {
+bool CheckWorker::start() { return request(false); }
+
+bool CheckWorker::startOrFollow() { return request(true); }
+
+bool CheckWorker::request(bool followRunning) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    if (state_->busy || state_->stopping) return false;
+    if (state_->stopping) return false;
+    if (state_->busy) {
+        if (followRunning) state_->follow = true;
+        return followRunning;
+    }
     if (!thread_.joinable()) {
         try {
             thread_ = std::thread(run, state_);

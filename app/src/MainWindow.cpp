@@ -11,7 +11,7 @@ namespace app {
 const wchar_t* const MainWindowClassName = L"Tavrello_Kelvane_MainWindow";
 const wchar_t* const MainWindowTitle = L"Motion Platform Serial Number";
 const wchar_t* const CheckingText = L"(checking...)";
-const wchar_t* const NoUnitText = L"(no motion unit has been found)";
+const wchar_t* const NoUnitText = discovery::NoUnitText;
 
 namespace {
 
@@ -109,6 +109,7 @@ MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(null
     addHandler(WM_SYSCOLORCHANGE, &MainWindow::onThemeChange);
     addHandler(WM_SETTINGCHANGE, &MainWindow::onThemeChange);
     if (const UINT request = bringToFrontMessage()) addHandler(request, &MainWindow::onBringToFront);
+    addHandler(WM_DEVICECHANGE, &MainWindow::onDeviceChange);
     // What users expect of a small dialog: keys, and a window that moves when
     // its background is dragged, as it has no caption.
     enableDialogNavigation();
@@ -119,6 +120,7 @@ MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(null
     if (hwnd() != nullptr) {
         checker_ = std::make_unique<CheckWorker>(hwnd(), CheckResultMessage, std::move(check));
         startCheckTimer();
+        notices_ = std::make_unique<discovery::UnitInterfaceNotices>(hwnd());
     }
 }
 
@@ -214,6 +216,7 @@ void MainWindow::applyScale(float newScale, const RECT* suggested) {
 }
 
 LRESULT MainWindow::onDestroy(UINT, WPARAM, LPARAM) {
+    notices_.reset();
     checkTimerRetry_.reset();
     if (checker_) checker_->stop();
     PostQuitMessage(0);
@@ -223,6 +226,11 @@ LRESULT MainWindow::onDestroy(UINT, WPARAM, LPARAM) {
 LRESULT MainWindow::onTimer(UINT, WPARAM, LPARAM) {
     if (checker_) checker_->start();
     return 0;
+}
+
+LRESULT MainWindow::onDeviceChange(UINT, WPARAM wParam, LPARAM lParam) {
+    if (checker_ && discovery::isUnitInterfaceChange(wParam, lParam)) checker_->startOrFollow();
+    return TRUE;
 }
 
 LRESULT MainWindow::onCheckResult(UINT, WPARAM, LPARAM lParam) {

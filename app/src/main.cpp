@@ -27,6 +27,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     {
         Nvx::Application application(instance);
         app::MainWindow window;
+        // KELVANE_DEVICE_NOTICES=off leaves the checks to the timer alone, so that
+        // a benchmark can measure what the notices are worth.
+        wchar_t notices[8] = {};
+        if (GetEnvironmentVariableW(L"KELVANE_DEVICE_NOTICES", notices, 8) == 3 && lstrcmpiW(notices, L"off") == 0) {
+            window.stopDeviceNotices();
+        }
         // Without a window there is nothing to show and no WM_QUIT would ever come.
         if (window.hwnd() != nullptr) {
             ShowWindow(window.hwnd(), SW_SHOWNORMAL);

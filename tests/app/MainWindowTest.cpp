@@ -4,6 +4,8 @@
 #include "ToolkitTestSupport.h"
 #include "app/AppSupport.h"
 #include "app/MainWindow.h"
+#include "discovery/HidEnumeration.h"
+#include "discovery/WinUsbEnumeration.h"
 #include "TestPipeServer.h"
 #include "TestSupport.h"
 #include "diagnostics/Log.h"
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <dbt.h>
 
 #include <algorithm>
 #include <atomic>
@@ -218,10 +221,10 @@ TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     ASSERT_NE(window->hwnd(), nullptr);
     std::set<UINT> handled;
     for (const auto& entry : window->handlers()) handled.insert(entry.first);
-    EXPECT_EQ(handled,
-              (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, CheckResultMessage, CheckTimerRetryMessage,
-                              WM_DPICHANGED, WM_SYSCOLORCHANGE, WM_SETTINGCHANGE, bringToFrontMessage(), WM_PAINT,
-                              WM_ACTIVATE, WM_CLOSE, WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
+    EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, CheckResultMessage, CheckTimerRetryMessage,
+                                       WM_DEVICECHANGE, WM_DPICHANGED, WM_SYSCOLORCHANGE, WM_SETTINGCHANGE,
+                                       bringToFrontMessage(), WM_PAINT, WM_ACTIVATE, WM_CLOSE, WM_LBUTTONDOWN,
+                                       WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
     EXPECT_TRUE(window->checkTimerRunning());
     // The taskbar and Alt+Tab show the program's icon, not the system's default.
     EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0u);
@@ -328,6 +331,72 @@ TEST_F(MainWindowTest, ClosingDuringAStuckCheckNeitherWaitsNorHearsFromIt) {
         EXPECT_NE(msg.message, CheckResultMessage) << "nothing is posted once the window is closing";
     }
     EXPECT_EQ(window->serialLabel()->text(), CheckingText);
+}
+
+// What the system passes with WM_DEVICECHANGE for an interface of `interfaceClass`.
+DEV_BROADCAST_DEVICEINTERFACE_W interfaceNotice(const GUID& interfaceClass) {
+    DEV_BROADCAST_DEVICEINTERFACE_W notice = {};
+    notice.dbcc_size = sizeof(notice);
+    notice.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    notice.dbcc_classguid = interfaceClass;
+    return notice;
+}
+
+TEST_F(MainWindowTest, OnlyUnitInterfacesComingOrGoingStartACheck) {
+    HeldCheck held;
+    SetEvent(held.release.get());
+    makeWindow(held.check());
+    const DEV_BROADCAST_DEVICEINTERFACE_W hid = interfaceNotice(discovery::HidInterfaceGuid);
+    const DEV_BROADCAST_DEVICEINTERFACE_W other = interfaceNotice(discovery::UsbDeviceClassGuid);
+    DEV_BROADCAST_DEVICEINTERFACE_W cut = hid;
+    cut.dbcc_size = sizeof(DEV_BROADCAST_HDR);
+    DEV_BROADCAST_HDR volume = {sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_VOLUME, 0};
+    const struct {
+        WPARAM event;
+        const void* data;
+    } ignored[] = {{DBT_DEVICEARRIVAL, &other},  {DBT_DEVICEARRIVAL, &cut},     {DBT_DEVICEARRIVAL, &volume},
+                   {DBT_DEVICEARRIVAL, nullptr}, {DBT_DEVICEQUERYREMOVE, &hid}, {DBT_DEVNODES_CHANGED, nullptr}};
+    for (const auto& notice : ignored) {
+        SendMessageW(window->hwnd(), WM_DEVICECHANGE, notice.event, reinterpret_cast<LPARAM>(notice.data));
+    }
+    pumpFor(200);
+    EXPECT_EQ(held.calls, 0);
+
+    const DEV_BROADCAST_DEVICEINTERFACE_W winUsb = interfaceNotice(discovery::WinUsbInterfaceGuid);
+    for (const auto* notice : {&hid, &winUsb}) {
+        for (const WPARAM event : {DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE}) {
+            const unsigned before = window->completedChecks();
+            SendMessageW(window->hwnd(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(notice));
+            EXPECT_TRUE(testing_support::waitUntil([&] { return window->completedChecks() == before + 1; }, 5000));
+        }
+    }
+    EXPECT_EQ(held.calls, 4);
+}
+
+TEST_F(MainWindowTest, NoticesDuringACheckMakeExactlyOneMoreCheck) {
+    HeldCheck held;
+    makeWindow(held.check());
+    const DEV_BROADCAST_DEVICEINTERFACE_W hid = interfaceNotice(discovery::HidInterfaceGuid);
+    const auto post = [&](WPARAM event) {
+        SendMessageW(window->hwnd(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&hid));
+    };
+    post(DBT_DEVICEARRIVAL);
+    ASSERT_TRUE(testing_support::waitUntil([&] { return held.calls == 1; }, 5000)) << "a notice checks at once";
+    for (int i = 0; i < 8; ++i) {  // a storm while the check is held
+        post(DBT_DEVICEREMOVECOMPLETE);
+        post(DBT_DEVICEARRIVAL);
+        window->onTimer(WM_TIMER, 0, 0);
+    }
+    pumpFor(100);
+    EXPECT_EQ(held.calls, 1);
+    SetEvent(held.release.get());  // every check from now on returns at once
+    ASSERT_TRUE(testing_support::waitUntil([&] { return window->completedChecks() == 2; }, 5000));
+    pumpFor(300);
+    EXPECT_EQ(held.calls, 2) << "sixteen notices during a check make one more check, not a queue";
+    EXPECT_EQ(window->completedChecks(), 2u);
+
+    post(DBT_DEVICEARRIVAL);  // and the next notice, once idle, checks at once again
+    EXPECT_TRUE(testing_support::waitUntil([&] { return held.calls == 3; }, 5000));
 }
 
 TEST_F(MainWindowTest, PaintsBackgroundBandsBorderAndLogo) {
@@ -561,3 +630,25 @@ TEST_F(MainWindowTest, HighContrastPaintsWithTheSystemsColourPairs) {
 }
 
 }  // namespace
+
+#ifdef KELVANE_VIRTUAL_HID_INSTALL
+// In the prefix with the virtual HID unit (tests/support/virtual-hid), no
+// service, and no timer: only the notices can start a check.
+using VirtualHidMainWindow = MainWindowTest;
+
+TEST_F(VirtualHidMainWindow, FollowsTheUnitUnpluggedAndPluggedAgainWithoutATick) {
+    const VirtualHidUnit unit{windowsPathOf(KELVANE_VIRTUAL_HID_INSTALL), windowsPathOf(KELVANE_VIRTUAL_HID_INF),
+                              L"ROOT\\VID_0483&PID_A110\\7&2A3B4C5D&0&0000", L"VHX3K9M2P7Q4R8T1W6Y5Z0AB"};
+    const wchar_t* const grouped = L"VHX3K9-M2P7Q4-R8T1W6-Y5Z0AB";
+    makeWindow();
+    checkNow();
+    ASSERT_EQ(window->serialLabel()->text(), grouped);
+    const auto shownWithin = [&](const wchar_t* text, DWORD timeoutMs) {
+        return testing_support::waitUntil([&] { return window->serialLabel()->text() == text; }, timeoutMs);
+    };
+    ASSERT_TRUE(unit.unplug());
+    EXPECT_TRUE(shownWithin(NoUnitText, 3000));
+    ASSERT_TRUE(unit.plug());
+    EXPECT_TRUE(shownWithin(grouped, 3000));
+}
+#endif

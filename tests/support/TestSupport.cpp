@@ -201,6 +201,22 @@ bool ChildProcess::waitForOutput(const std::string& text, DWORD timeoutMs) const
     return waitUntil([&] { return output().find(text) != std::string::npos; }, timeoutMs);
 }
 
+namespace {
+bool runInstaller(const std::wstring& installer, const std::wstring& arguments) {
+    ChildProcess process(installer, arguments);
+    const DWORD code = process.exitCode(30000);  // a process start under Wine can take seconds
+    EXPECT_EQ(code, 0u) << process.output();
+    return code == 0;
+}
+}  // namespace
+
+bool VirtualHidUnit::unplug() const { return runInstaller(installer, L"--remove \"" + instanceId + L"\""); }
+
+bool VirtualHidUnit::plug() const {
+    return runInstaller(installer, L"\"" + inf + L"\" --device \"" + instanceId +
+                                       L"\" 0483 A110 Tavrello \"Motion Unit\" --serial " + serial);
+}
+
 void sendLeftClick() {
     INPUT inputs[2] = {};
     inputs[0].type = INPUT_MOUSE;

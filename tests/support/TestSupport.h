@@ -60,6 +60,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return process_.valid(); }
+    DWORD processId() const { return process_ ? GetProcessId(process_.get()) : 0; }
     // The exit code once the process has ended within timeoutMs, else STILL_ACTIVE.
     DWORD exitCode(DWORD timeoutMs) const;
     void terminate();
@@ -73,6 +74,20 @@ private:
     std::wstring outputPath_;
     std::wstring errorPath_;
     platform::UniqueHandle process_;
+};
+
+// A virtual HID unit (tests/support/virtual-hid) unplugged and plugged again at
+// run time in the current prefix, through the installer: 0483:A110, "Tavrello",
+// "Motion Unit", with its serial number. Each returns true when the installer
+// succeeded; the notices and the HID pass see the change a moment later.
+struct VirtualHidUnit {
+    std::wstring installer;   // virtual-hid-install.exe
+    std::wstring inf;         // the driver package's INF
+    std::wstring instanceId;  // ROOT\VID_0483&PID_A110\...
+    std::wstring serial;
+
+    bool unplug() const;
+    bool plug() const;
 };
 
 // A real click of the left button where the pointer is: down and up as one

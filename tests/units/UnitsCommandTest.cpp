@@ -2,6 +2,7 @@
 // window's discovery run, and the JSON read back by a real parser.
 
 #include "FakeUsbPlatform.h"
+#include "TestSupport.h"
 #include "discovery/Discovery.h"
 #include "units/UnitsCommand.h"
 
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace discovery;
@@ -154,6 +156,8 @@ TEST(UnitsOutput, CommandLineErrorsGiveExitTwoAndTheUsageOnStandardError) {
         {L"--all", L"--serial"},
         {L"--all=1"},
         {L"extra"},
+        {L"--watch", L"--serial"},
+        {L"--watch", L"--all"},
     };
     for (const auto& arguments : cases) {
         const UnitsResult result = runUnitsCommand(arguments);
@@ -163,6 +167,34 @@ TEST(UnitsOutput, CommandLineErrorsGiveExitTwoAndTheUsageOnStandardError) {
         EXPECT_EQ(result.errors.rfind(L"kelvane-units: ", 0), 0u) << toUtf8(result.errors);
         EXPECT_EQ(result.errors.find(L'\n'), usage + 1) << "one line before the usage: " << toUtf8(result.errors);
     }
+}
+
+// The watch in this process: its lines as the scripted world changes, and
+// Ctrl+Break (which Wine 8 does not send to a console program) ending it.
+TEST_F(UnitsCommand, WatchWritesTheUnitThenEachChangeAndCtrlBreakEndsItWithZero) {
+    const UnitsResult parsed = runUnitsCommand({L"--watch", L"--json", L"--transport", L"winusb"});
+    ASSERT_TRUE(parsed.watch.has_value());
+    EXPECT_EQ(parsed.output, L"");
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + L"kelvane-watch-" + std::to_wstring(GetCurrentProcessId());
+    platform::UniqueFileHandle output(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    ASSERT_TRUE(output.valid());
+    addHid(L"Tavrello", L"H1ABCDEFG");
+    UnitsExitCode code = UnitsExitCode::Usage;
+    std::thread watch([&] { code = watchUnits(*parsed.watch, output.get()); });
+    const auto linesBecome = [&](const std::string& expected) {
+        return testing_support::waitUntil([&] { return testing_support::readFileBytes(path) == expected; }, 5000);
+    };
+    const std::string unit = "{\"found\": true, \"groupedSerialNumber\": \"H1ABCD-EFG\"}\r\n";
+    EXPECT_TRUE(linesBecome(unit));
+    world.setClassDevsFails(true);  // the unit is gone for the next once-a-second look
+    EXPECT_TRUE(linesBecome(unit + "{\"found\": false, \"groupedSerialNumber\": null}\r\n"));
+    EXPECT_TRUE(stopWatchOnConsoleControl(CTRL_BREAK_EVENT));
+    watch.join();
+    EXPECT_EQ(code, UnitsExitCode::Found);
+    EXPECT_FALSE(stopWatchOnConsoleControl(CTRL_C_EVENT)) << "no watch: the next handler decides";
 }
 
 }  // namespace

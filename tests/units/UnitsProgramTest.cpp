@@ -161,6 +161,101 @@ TEST(UnitsProgram, WritesItsOwnLogBesideTheWindows) {
     EXPECT_EQ(fileSizeOf(folder + L"\\Tavrello_Kelvane.log"), windowLogSize);
 }
 
+// --- --watch ---
+
+const std::string NoUnitLine = "(no motion unit has been found)";
+
+BOOL WINAPI ignoreConsoleControl(DWORD) { return TRUE; }
+
+// Ctrl+C in the console of a program started as a ChildProcess (a console of
+// its own, without a window), as the keys would send it. Wine 8 sends no
+// Ctrl+Break to a console (the in-process watch test covers it).
+bool pressCtrlCInConsoleOf(const ChildProcess& program) {
+    SetConsoleCtrlHandler(ignoreConsoleControl, TRUE);  // this process, while it shares the console
+    FreeConsole();
+    const bool sent = AttachConsole(program.processId()) && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    FreeConsole();
+    return sent;
+}
+
+// kelvane-units --watch with `arguments`, and the lines it has written.
+class Watch {
+public:
+    explicit Watch(const std::wstring& arguments)
+        : program_(windowsPathOf(KELVANE_UNITS_EXE), L"--watch " + arguments, true) {}
+    ChildProcess& program() { return program_; }
+    // Waits until the output is exactly `lines` (complete lines).
+    bool linesBecome(const std::vector<std::string>& lines, DWORD timeoutMs = 5000) {
+        return waitUntil([&] { return splitCrLfLines(program_.output()) == lines; }, timeoutMs);
+    }
+    std::string output() const { return program_.output(); }
+
+private:
+    ChildProcess program_;
+};
+
+TEST(UnitsProgram, WatchWritesALinePerChangeOfTheServiceUnitUntilCtrlC) {
+    const std::string grouped = "TVK7Q2-M9X4LP-8RZ3HN-6WC5JD";
+    const struct {
+        const wchar_t* arguments;
+        bool json;
+        std::string unit, none;
+    } cases[] = {
+        {L"--transport service", false, grouped, NoUnitLine},
+        {L"--json", true, "{\"found\": true, \"groupedSerialNumber\": \"" + grouped + "\"}",
+         "{\"found\": false, \"groupedSerialNumber\": null}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.arguments)));
+        auto simulator = startSimulator(L"--serial TVK7Q2M9X4LP8RZ3HN6WC5JD");
+        Watch watch(c.arguments);
+        EXPECT_TRUE(watch.linesBecome({c.unit}, StartTimeoutMs)) << watch.output();
+        simulator.reset();
+        EXPECT_TRUE(watch.linesBecome({c.unit, c.none})) << watch.output();
+        simulator = startSimulator(L"--serial TVK7Q2M9X4LP8RZ3HN6WC5JD");
+        EXPECT_TRUE(watch.linesBecome({c.unit, c.none, c.unit})) << watch.output();
+        Sleep(2500);  // more looks, no change: no more lines
+        EXPECT_EQ(splitCrLfLines(watch.output()).size(), 3u) << watch.output();
+        if (c.json) {
+            for (const std::string& line : splitCrLfLines(watch.output())) EXPECT_NO_THROW(json::parse(line));
+        }
+        ASSERT_TRUE(pressCtrlCInConsoleOf(watch.program()));
+        EXPECT_EQ(watch.program().exitCode(StartTimeoutMs), 0u);
+        EXPECT_EQ(watch.program().errors(), "");
+    }
+}
+
+TEST(UnitsProgram, WatchEndsWithThreeOnceItsOutputIsClosed) {
+    auto simulator = startSimulator(L"--serial TVK7Q2M9X4LP8RZ3HN6WC5JD");
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    platform::UniqueHandle reader(readEnd), writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::wstring commandLine = L"\"" + windowsPathOf(KELVANE_UNITS_EXE) + L"\" --watch";
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &info));
+    platform::UniqueHandle process(info.hProcess), thread(info.hThread);
+    writer.reset();
+    std::string first;
+    char c = 0;
+    DWORD read = 0;
+    while (first.find('\n') == std::string::npos && ReadFile(readEnd, &c, 1, &read, nullptr) && read == 1) first += c;
+    EXPECT_EQ(first, "TVK7Q2-M9X4LP-8RZ3HN-6WC5JD\r\n");
+    reader.reset();     // the script reading it has gone
+    simulator.reset();  // the next line has nowhere to go
+    ASSERT_EQ(WaitForSingleObject(process.get(), StartTimeoutMs), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 3u);
+}
+
 // --- in the prefixes with virtual HID devices (tests/support/virtual-hid), no service ---
 
 TEST(VirtualHidUnitsProgram, ListsTheHidUnitWhateverTheTransportAndTheRejectedHidDevicesWithAll) {
@@ -184,6 +279,22 @@ TEST(VirtualHidUnitsProgram, ListsTheHidUnitWhateverTheTransportAndTheRejectedHi
         EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\n" << all.output;
     }
 }
+
+#ifdef KELVANE_VIRTUAL_HID_INSTALL
+TEST(VirtualHidUnitsProgram, WatchFollowsTheHidUnitUnpluggedAndPluggedAgain) {
+    const VirtualHidUnit unit{windowsPathOf(KELVANE_VIRTUAL_HID_INSTALL), windowsPathOf(KELVANE_VIRTUAL_HID_INF),
+                              L"ROOT\\VID_0483&PID_A110\\7&2A3B4C5D&0&0000", L"VHX3K9M2P7Q4R8T1W6Y5Z0AB"};
+    const std::string grouped = "VHX3K9-M2P7Q4-R8T1W6-Y5Z0AB";
+    Watch watch(L"");
+    ASSERT_TRUE(watch.linesBecome({grouped}, StartTimeoutMs)) << watch.output();
+    ASSERT_TRUE(unit.unplug());
+    EXPECT_TRUE(watch.linesBecome({grouped, NoUnitLine})) << watch.output();
+    ASSERT_TRUE(unit.plug());
+    EXPECT_TRUE(watch.linesBecome({grouped, NoUnitLine, grouped})) << watch.output();
+    ASSERT_TRUE(pressCtrlCInConsoleOf(watch.program()));
+    EXPECT_EQ(watch.program().exitCode(StartTimeoutMs), 0u);
+}
+#endif
 
 TEST(VirtualHidNoSerialProgram, AUnitWithoutSerialNumberIsRejectedAndNothingIsFound) {
     const Case cases[] = {

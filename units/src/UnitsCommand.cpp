@@ -28,6 +28,7 @@ using platform::isLowSurrogate;
 
 const char* const UnitsUsage =
     "Usage: kelvane-units [--all] [--json | --serial] [--transport auto|service|winusb]\n"
+    "       kelvane-units --watch [--json] [--transport auto|service|winusb]\n"
     "\n"
     "Lists the Tavrello motion units this PC sees, through the same discovery as the\n"
     "serial-number window: the Tavrello service, or WinUSB when the service cannot be\n"
@@ -41,6 +42,14 @@ const char* const UnitsUsage =
     "  --serial              print only what the window would show: the first unit's\n"
     "                        grouped serial number (the licence code)\n"
     "  --json                print the listing as one JSON array\n"
+    "  --watch               print what the window shows (the first unit's grouped\n"
+    "                        serial number, or \"(no motion unit has been found)\"),\n"
+    "                        then a line each time that changes, looking again as\n"
+    "                        soon as a USB or HID device comes or goes and once a\n"
+    "                        second; with --json one object per line:\n"
+    "                        {\"found\": true, \"groupedSerialNumber\": \"...\"}. Runs\n"
+    "                        until Ctrl+C or Ctrl+Break (exit code 0) or until its\n"
+    "                        output is closed (exit code 3)\n"
     "  --transport MODE      auto (the service, else WinUSB; the default), service\n"
     "                        (the service only) or winusb (WinUSB only)\n"
     "  --version             print the program's version\n"
@@ -165,6 +174,7 @@ bool parseUnitsArguments(const std::vector<std::wstring>& arguments, UnitsOption
         if (option == L"--json") flag = &options.json;
         if (option == L"--help" || option == L"-h" || option == L"/?") flag = &options.help;
         if (option == L"--version") flag = &options.version;
+        if (option == L"--watch") flag = &options.watch;
         if (flag == nullptr) {
             error = L"unknown option: " + plainField(arguments[i]);
             return false;
@@ -177,6 +187,10 @@ bool parseUnitsArguments(const std::vector<std::wstring>& arguments, UnitsOption
     }
     if (options.serialOnly && (options.json || options.all)) {
         error = L"--serial goes with neither --json nor --all";
+        return false;
+    }
+    if (options.watch && (options.serialOnly || options.all)) {
+        error = L"--watch goes with neither --serial nor --all";
         return false;
     }
     return true;
@@ -302,6 +316,12 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
         return result;
     }
 
+    if (options.watch) {
+        result.exitCode = UnitsExitCode::Found;
+        result.watch = options;
+        return result;
+    }
+
     TransportMode = static_cast<int32_t>(options.transportMode);
     if (options.serialOnly) {
         const std::wstring serial = displayedSerialNumber(MotionUnitFinder().findMotionUnits());
@@ -322,6 +342,14 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
     }
     result.output = options.json ? formatUnitsJson(listed, options.all) : formatUnitsText(listed, options.all);
     return result;
+}
+
+std::wstring watchLine(const std::wstring& displayed, bool json) {
+    if (json) {
+        return displayed.empty() ? L"{\"found\": false, \"groupedSerialNumber\": null}\r\n"
+                                 : L"{\"found\": true, \"groupedSerialNumber\": " + jsonString(displayed) + L"}\r\n";
+    }
+    return (displayed.empty() ? std::wstring(discovery::NoUnitText) : plainField(displayed)) + L"\r\n";
 }
 
 bool writeStandardText(HANDLE handle, const std::wstring& text) {

@@ -11,9 +11,12 @@ int wmain(int argc, wchar_t** argv) {
     diagnostics::startLog("Tavrello_Kelvane", true, diagnostics::LogFolderKind::LocalAppData,
                           diagnostics::LogHeaderMode::Created);
     const units::UnitsResult result = units::runUnitsCommand(std::vector<std::wstring>(argv + 1, argv + argc));
+    // A watch writes its lines as it goes, with the log open.
+    const units::UnitsExitCode code =
+        result.watch ? units::watchUnits(*result.watch, GetStdHandle(STD_OUTPUT_HANDLE)) : result.exitCode;
     diagnostics::endLog();
 
     const bool written = units::writeStandardText(GetStdHandle(STD_OUTPUT_HANDLE), result.output);
     units::writeStandardText(GetStdHandle(STD_ERROR_HANDLE), result.errors);
-    return static_cast<int>(written ? result.exitCode : units::UnitsExitCode::OutputFailed);
+    return static_cast<int>(written ? code : units::UnitsExitCode::OutputFailed);
 }

@@ -37,6 +37,10 @@ public:
 
     // Starts a check; false (nothing started) while one still runs or once stopped.
     bool start();
+    // Starts a check now or, while one runs, exactly one more right after it:
+    // however often it is asked during a check, one more runs, never a queue.
+    // False once stopped.
+    bool startOrFollow();
     // From its return on, nothing is posted to the window; results queued and
     // not yet taken are freed. Call it on the window's thread while the window
     // still exists (its WM_DESTROY), so that the queue can be emptied.
@@ -52,6 +56,7 @@ public:
 private:
     struct State;
     static void run(std::shared_ptr<State> state);
+    bool request(bool followRunning);
 
     std::shared_ptr<State> state_;
     std::thread thread_;

@@ -1,8 +1,10 @@
 #pragma once
 // The program's one window: the serial number of the connected motion unit,
-// checked once a second, with "Copy to clipboard" and "Close".
+// checked once a second and whenever a unit interface arrives or leaves, with
+// "Copy to clipboard" and "Close".
 
 #include "app/CheckWorker.h"
+#include "discovery/DeviceNotices.h"
 #include "platform/Unique.h"
 #include "toolkit/Button.h"
 #include "toolkit/Label.h"
@@ -52,9 +54,10 @@ void layoutCentredRow(const Nvx::Widget& container, int y, int gap, const std::v
 
 class MainWindow : public Nvx::Widget {
 public:
-    // Builds the whole window, hidden, with its children, logo, 1-second timer
-    // and the worker that runs `check` (the lookup, unless a test brings its
-    // own), at the window's own DPI (or at the given scale).
+    // Builds the whole window, hidden, with its children, logo, 1-second timer,
+    // the worker that runs `check` (the lookup, unless a test brings its own)
+    // and its registration for unit interface notices, at the window's own DPI
+    // (or at the given scale).
     explicit MainWindow(CheckWorker::Check check = checkMotionUnits);
     explicit MainWindow(float scale, CheckWorker::Check check = checkMotionUnits);
     ~MainWindow() override;
@@ -77,6 +80,12 @@ public:
     // A second start's request (bringToFrontMessage): restores the window when
     // minimised and brings it to the front; answers BringToFrontAnswer.
     LRESULT onBringToFront(UINT message, WPARAM wParam, LPARAM lParam);
+    // A unit interface arrived or left: a check at once, or one more right
+    // after the running one.
+    LRESULT onDeviceChange(UINT message, WPARAM wParam, LPARAM lParam);
+    // From now on only the timer starts checks (for measuring what the notices
+    // are worth).
+    void stopDeviceNotices() { notices_.reset(); }
 
     // After the window is gone: waits at most timeoutMs for a check in flight.
     // False when the worker is still inside a device or pipe call and was left.
@@ -116,6 +125,8 @@ private:
     // The window's thread owns both; the worker thread reaches the window only
     // through the posted CheckResultMessage.
     std::unique_ptr<CheckWorker> checker_;
+    // Made at creation and let go at WM_DESTROY, on the window's thread.
+    std::unique_ptr<discovery::UnitInterfaceNotices> notices_;
     unsigned completedChecks_ = 0;
     // The window's thread owns these. The pool timer's callback runs on a pool
     // thread and only posts CheckTimerRetryMessage to the window's handle.

@@ -96,6 +96,9 @@ public:
 // unit that has one, empty when no unit has one.
 std::wstring displayedSerialNumber(const MotionUnitList& units);
 
+// What the window and kelvane-units --watch show when no unit has a serial number.
+constexpr wchar_t NoUnitText[] = L"(no motion unit has been found)";
+
 // Groups a serial number into blocks of six joined by "-" (after the 6th, 12th
 // and 18th character); null gives the empty string.
 std::wstring formatSerialNumber(const wchar_t* text);

@@ -152,6 +152,16 @@ struct WinEventHookTraits : NullIsNone<HWINEVENTHOOK> {
     static void close(Type h) noexcept { ::UnhookWinEvent(h); }
 };
 
+// A window's (or a service's) registration for device notices.
+struct DeviceNotificationTraits : NullIsNone<HDEVNOTIFY> {
+    static void close(Type h) noexcept { ::UnregisterDeviceNotification(h); }
+};
+
+// A window this thread created; destroyed on that thread.
+struct WindowTraits : NullIsNone<HWND> {
+    static void close(Type h) noexcept { ::DestroyWindow(h); }
+};
+
 // A COM interface pointer, released once.
 template <typename Interface>
 struct ComTraits : NullIsNone<Interface*> {
@@ -168,6 +178,8 @@ using UniqueRegistryKey = Unique<RegistryKeyTraits>;
 using UniqueClipboard = Unique<OpenClipboardTraits>;
 using UniqueThreadpoolTimer = Unique<ThreadpoolTimerTraits>;
 using UniqueWinEventHook = Unique<WinEventHookTraits>;
+using UniqueDeviceNotification = Unique<DeviceNotificationTraits>;
+using UniqueWindow = Unique<WindowTraits>;
 template <typename Interface>
 using UniqueCom = Unique<ComTraits<Interface>>;
 

@@ -1,8 +1,10 @@
 #pragma once
 // kelvane-units: the units this PC sees, for support staff and scripts, from the
-// same discovery run and recognition as the window. The program has one thread;
-// runUnitsCommand sets the process-wide TransportMode on it before the run.
-// Everything else here except writeStandardText is a pure function of its arguments.
+// same discovery run and recognition as the window. runUnitsCommand and
+// watchUnits set the process-wide TransportMode on the program's main thread
+// before their runs, and every discovery run happens on that thread.
+// Everything else here except writeStandardText and watchUnits is a pure
+// function of its arguments.
 
 #include "discovery/DeviceInfo.h"
 #include "discovery/Discovery.h"
@@ -11,6 +13,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +21,7 @@ namespace units {
 
 // Exit codes.
 enum class UnitsExitCode : int {
-    Found = 0,        // at least one unit recognised (also --help, --version)
+    Found = 0,        // at least one unit recognised (also --help, --version, and a watch stopped by Ctrl+C)
     NotFound = 1,     // no unit recognised
     Usage = 2,        // unknown option, missing or bad value
     OutputFailed = 3  // standard output could not be written
@@ -30,6 +33,7 @@ struct UnitsOptions {
     bool json = false;
     bool help = false;
     bool version = false;
+    bool watch = false;
     discovery::TransportModeValue transportMode = discovery::TransportModeValue::ServiceThenWinUsb;
 };
 
@@ -73,6 +77,9 @@ struct UnitsResult {
     UnitsExitCode exitCode = UnitsExitCode::NotFound;
     std::wstring output;  // standard output
     std::wstring errors;  // standard error
+    // Set when the command line asks for --watch: nothing has run yet; run
+    // watchUnits with these options.
+    std::optional<UnitsOptions> watch;
 };
 
 // Parses, runs one discovery when asked to, and formats. Sets TransportMode.
@@ -80,5 +87,23 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments);
 
 // Writes text to a standard handle: WriteConsoleW on a console, UTF-8 otherwise.
 bool writeStandardText(HANDLE handle, const std::wstring& text);
+
+// One line of --watch for what the window would show (a grouped serial number,
+// or empty for no unit): the serial number or the no-unit text, or with `json`
+// {"found": ..., "groupedSerialNumber": ...}. Ends in CR LF.
+std::wstring watchLine(const std::wstring& displayed, bool json);
+
+// --watch: writes the line for what the window would show, then one line each
+// time that changes. Looks again at once when a unit interface arrives or
+// leaves, and once a second (for units only the service reports). Returns
+// Found (0) on Ctrl+C or Ctrl+Break, OutputFailed when `output` cannot be
+// written (closed). Sets TransportMode. Runs on the program's main thread.
+UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output);
+
+// The console control handler a running watch installs: Ctrl+C and Ctrl+Break
+// end it; closing the console, logging off or shutting down end it too, and the
+// handler then gives it a moment before the system ends the process. FALSE (the
+// next handler decides) while no watch runs.
+BOOL WINAPI stopWatchOnConsoleControl(DWORD type);
 
 }  // namespace units

@@ -1,0 +1,43 @@
+#pragma once
+// Notices of unit interfaces coming and going: a window registered here hears
+// WM_DEVICECHANGE as soon as an interface of a class the passes enumerate (HID,
+// and the WinUSB device interface class) arrives or leaves, so that it can look
+// again at once instead of at its next periodic check.
+
+#include "platform/Unique.h"
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace discovery {
+
+// Error numbers in the log (with the system's error code as the extra value).
+enum class DeviceNoticeError : int32_t {
+    RegisterHid = 5000,     // RegisterDeviceNotificationW for the HID interface class failed
+    RegisterWinUsb = 5001,  // the same for the WinUSB device interface class
+    NoticeWindow = 5002,    // kelvane-units --watch could not make its notice window
+};
+
+// The window's registrations, one per interface class, each unregistered when
+// this goes away. Make it, and let it go, on the window's thread while the
+// window exists (its creation and its WM_DESTROY). A registration that fails is
+// logged; the window then learns of that class only from its periodic check.
+class UnitInterfaceNotices {
+public:
+    explicit UnitInterfaceNotices(HWND window);
+
+    // True when every class is registered.
+    bool complete() const { return hid_.valid() && winUsb_.valid(); }
+
+private:
+    platform::UniqueDeviceNotification hid_;
+    platform::UniqueDeviceNotification winUsb_;
+};
+
+// WM_DEVICECHANGE's wParam and lParam: true for the arrival or removal of an
+// interface of a class the passes enumerate. Anything else (other events, other
+// kinds of device, a header too short for an interface) is false.
+bool isUnitInterfaceChange(WPARAM event, LPARAM data);
+
+}  // namespace discovery

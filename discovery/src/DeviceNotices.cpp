@@ -1,0 +1,42 @@
+#include "discovery/DeviceNotices.h"
+
+#include "diagnostics/Log.h"
+#include "discovery/HidEnumeration.h"
+#include "discovery/WinUsbEnumeration.h"
+
+#include <dbt.h>
+
+#include <cstddef>
+
+namespace discovery {
+
+namespace {
+
+HDEVNOTIFY registerFor(HWND window, const GUID& interfaceClass, DeviceNoticeError error) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = interfaceClass;
+    HDEVNOTIFY notice = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (notice == nullptr) diagnostics::logErrorCode(static_cast<int32_t>(error), ::GetLastError());
+    return notice;
+}
+
+}  // namespace
+
+UnitInterfaceNotices::UnitInterfaceNotices(HWND window)
+    : hid_(registerFor(window, HidInterfaceGuid, DeviceNoticeError::RegisterHid)),
+      winUsb_(registerFor(window, WinUsbInterfaceGuid, DeviceNoticeError::RegisterWinUsb)) {}
+
+bool isUnitInterfaceChange(WPARAM event, LPARAM data) {
+    if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return false;
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+    if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+        header->dbch_size < offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) {
+        return false;
+    }
+    const GUID& interfaceClass = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data)->dbcc_classguid;
+    return IsEqualGUID(interfaceClass, HidInterfaceGuid) || IsEqualGUID(interfaceClass, WinUsbInterfaceGuid);
+}
+
+}  // namespace discovery

@@ -1,0 +1,183 @@
+// kelvane-units --watch: the window's lookup, looked at again on every unit
+// interface notice and once a second, one line per change.
+
+#include "discovery/DeviceNotices.h"
+#include "diagnostics/Log.h"
+#include "discovery/Discovery.h"
+#include "discovery/MotionUnit.h"
+#include "platform/Unique.h"
+#include "units/UnitsCommand.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace units {
+
+using discovery::DeviceNoticeError;
+using discovery::UnitInterfaceNotices;
+using platform::UniqueHandle;
+using platform::UniqueWindow;
+
+namespace {
+
+constexpr DWORD WatchIntervalMs = 1000;  // as the window's timer
+// How long the notice thread may take to make its window and register it.
+constexpr DWORD ListenerStartMs = 5000;
+// Closing the console (or logging off) ends the process once the control
+// handler returns; this long the handler gives the watch to end first.
+constexpr DWORD ConsoleCloseGraceMs = 3000;
+constexpr UINT StopListeningMessage = WM_APP + 1;
+const wchar_t* const NoticeWindowClass = L"Tavrello_Kelvane_UnitsNotices";
+
+// The event that stops the watch. The watch's thread sets it before the console
+// control handler is installed and clears it after the handler is removed; the
+// handler runs on a thread the system starts. g_stopLock guards it, so that the
+// handler never sets an event that has been closed.
+std::mutex g_stopLock;
+HANDLE g_stopEvent = nullptr;
+
+// Ctrl+C and Ctrl+Break set `stop` while this exists.
+class StopOnConsoleControl {
+public:
+    explicit StopOnConsoleControl(HANDLE stop) {
+        {
+            std::lock_guard<std::mutex> guard(g_stopLock);
+            g_stopEvent = stop;
+        }
+        installed_ = SetConsoleCtrlHandler(stopWatchOnConsoleControl, TRUE) != FALSE;
+    }
+    ~StopOnConsoleControl() {
+        if (installed_) SetConsoleCtrlHandler(stopWatchOnConsoleControl, FALSE);
+        std::lock_guard<std::mutex> guard(g_stopLock);
+        g_stopEvent = nullptr;
+    }
+    StopOnConsoleControl(const StopOnConsoleControl&) = delete;
+    StopOnConsoleControl& operator=(const StopOnConsoleControl&) = delete;
+
+private:
+    bool installed_ = false;
+};
+
+// A console program has no window of its own: a thread of this object's own
+// makes a message-only window, registers it for unit interface notices and sets
+// `notice` (an auto-reset event the watch owns) on each. The thread owns the
+// window and the registrations and lets them go itself. The watch's thread
+// reads window_ only after `ready_` is set, and reaches the window only by
+// posting StopListeningMessage.
+class NoticeListener {
+public:
+    explicit NoticeListener(HANDLE notice) : notice_(notice), ready_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        if (!ready_) return;
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            return;  // no notices: the watch looks once a second
+        }
+        WaitForSingleObject(ready_.get(), ListenerStartMs);
+    }
+    ~NoticeListener() {
+        if (!thread_.joinable()) return;
+        const HWND window = window_.load();
+        if (window != nullptr && PostMessageW(window, StopListeningMessage, 0, 0)) {
+            thread_.join();
+        } else {
+            thread_.detach();  // it never made its window, or cannot be told: the process ends it
+        }
+    }
+    NoticeListener(const NoticeListener&) = delete;
+    NoticeListener& operator=(const NoticeListener&) = delete;
+
+private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_DEVICECHANGE) {
+            const auto notice = reinterpret_cast<HANDLE>(GetWindowLongPtrW(window, GWLP_USERDATA));
+            if (notice != nullptr && discovery::isUnitInterfaceChange(wParam, lParam)) SetEvent(notice);
+            return TRUE;
+        }
+        if (message == StopListeningMessage) {
+            PostQuitMessage(0);
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+
+    void run() {
+        const HINSTANCE instance = GetModuleHandleW(nullptr);
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = windowProc;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = NoticeWindowClass;
+        RegisterClassW(&windowClass);  // fails harmlessly when a watch before this one registered it
+        UniqueWindow window(
+            CreateWindowExW(0, NoticeWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr));
+        if (!window) {
+            diagnostics::logErrorCode(static_cast<int32_t>(DeviceNoticeError::NoticeWindow), GetLastError());
+            SetEvent(ready_.get());
+            return;
+        }
+        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(notice_));
+        auto notices = std::make_unique<UnitInterfaceNotices>(window.get());
+        window_ = window.get();
+        SetEvent(ready_.get());
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+        notices.reset();  // before the window goes
+    }
+
+    const HANDLE notice_;
+    UniqueHandle ready_;
+    std::atomic<HWND> window_{nullptr};
+    std::thread thread_;
+};
+
+}  // namespace
+
+BOOL WINAPI stopWatchOnConsoleControl(DWORD type) {
+    {
+        std::lock_guard<std::mutex> guard(g_stopLock);
+        if (g_stopEvent == nullptr) return FALSE;
+        SetEvent(g_stopEvent);
+    }
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) Sleep(ConsoleCloseGraceMs);
+    return TRUE;
+}
+
+UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output) {
+    discovery::TransportMode = static_cast<int32_t>(options.transportMode);
+    const UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueHandle notice(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    // Stop first: when both are set, the wait names the stop.
+    HANDLE waits[2];
+    DWORD waitCount = 0;
+    if (stop) waits[waitCount++] = stop.get();
+    if (notice) waits[waitCount++] = notice.get();
+    StopOnConsoleControl stopOnControl(stop.get());
+    // Listening before the first look, so that no change falls between the two.
+    std::unique_ptr<NoticeListener> listener;
+    if (notice) listener = std::make_unique<NoticeListener>(notice.get());
+
+    std::wstring shown;
+    for (bool first = true;; first = false) {
+        const ULONGLONG started = GetTickCount64();
+        // The auto-reset notice event makes any number of notices during this
+        // look one more look, never a queue.
+        const std::wstring displayed =
+            discovery::displayedSerialNumber(discovery::MotionUnitFinder().findMotionUnits());
+        if (first || displayed != shown) {
+            if (!writeStandardText(output, watchLine(displayed, options.json))) return UnitsExitCode::OutputFailed;
+            shown = displayed;
+        }
+        const ULONGLONG elapsed = GetTickCount64() - started;
+        const DWORD waitMs = elapsed >= WatchIntervalMs ? 0 : static_cast<DWORD>(WatchIntervalMs - elapsed);
+        if (waitCount == 0) {
+            Sleep(waitMs);
+        } else if (stop && WaitForMultipleObjects(waitCount, waits, FALSE, waitMs) == WAIT_OBJECT_0) {
+            return UnitsExitCode::Found;  // Ctrl+C or Ctrl+Break
+        }
+    }
+}
+
+}  // namespace units
