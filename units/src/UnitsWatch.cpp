@@ -63,24 +63,29 @@ private:
 
 // A console program has no window of its own: a thread of this object's own
 // makes a message-only window, registers it for unit interface notices and sets
-// `notice` (an auto-reset event the watch owns) on each. The thread owns the
-// window and the registrations and lets them go itself. The watch's thread
-// reads window_ only after `ready_` is set, and reaches the window only by
-// posting StopListeningMessage.
+// the notice event (auto-reset) on each. The thread owns the window and the
+// registrations and lets them go itself. What both threads reach is a Shared
+// block held by both, so that a thread left behind never outlives it: the
+// watch's thread waits (bounded) for `ready`, then reads `window` (atomic) and
+// reaches the window only by posting StopListeningMessage to it.
 class NoticeListener {
 public:
-    explicit NoticeListener(HANDLE notice) : notice_(notice), ready_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-        if (!ready_) return;
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
+    // `notice` is duplicated: the listener holds its own reference.
+    explicit NoticeListener(HANDLE notice) : shared_(std::make_shared<Shared>()) {
+        if (!shared_->ready || !DuplicateHandle(GetCurrentProcess(), notice, GetCurrentProcess(), shared_->notice.put(),
+                                                0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return;  // no notices: the watch looks once a second
         }
-        WaitForSingleObject(ready_.get(), ListenerStartMs);
+        try {
+            thread_ = std::thread(run, shared_);
+        } catch (const std::system_error&) {
+            return;
+        }
+        WaitForSingleObject(shared_->ready.get(), ListenerStartMs);
     }
     ~NoticeListener() {
         if (!thread_.joinable()) return;
-        const HWND window = window_.load();
+        const HWND window = shared_->window.load();
         if (window != nullptr && PostMessageW(window, StopListeningMessage, 0, 0)) {
             thread_.join();
         } else {
@@ -91,6 +96,12 @@ public:
     NoticeListener& operator=(const NoticeListener&) = delete;
 
 private:
+    struct Shared {
+        UniqueHandle notice;
+        UniqueHandle ready{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        std::atomic<HWND> window{nullptr};
+    };
+
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_DEVICECHANGE) {
             const auto notice = reinterpret_cast<HANDLE>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -104,7 +115,7 @@ private:
         return DefWindowProcW(window, message, wParam, lParam);
     }
 
-    void run() {
+    static void run(std::shared_ptr<Shared> shared) {
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         WNDCLASSW windowClass = {};
         windowClass.lpfnWndProc = windowProc;
@@ -115,21 +126,19 @@ private:
             CreateWindowExW(0, NoticeWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr));
         if (!window) {
             diagnostics::logErrorCode(static_cast<int32_t>(DeviceNoticeError::NoticeWindow), GetLastError());
-            SetEvent(ready_.get());
+            SetEvent(shared->ready.get());
             return;
         }
-        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(notice_));
+        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(shared->notice.get()));
         auto notices = std::make_unique<UnitInterfaceNotices>(window.get());
-        window_ = window.get();
-        SetEvent(ready_.get());
+        shared->window = window.get();
+        SetEvent(shared->ready.get());
         MSG msg;
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
         notices.reset();  // before the window goes
     }
 
-    const HANDLE notice_;
-    UniqueHandle ready_;
-    std::atomic<HWND> window_{nullptr};
+    std::shared_ptr<Shared> shared_;
     std::thread thread_;
 };
 
