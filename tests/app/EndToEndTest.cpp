@@ -580,29 +580,20 @@ TEST_F(EndToEnd, ProgramCarriesItsResources) {
 
 #ifdef KELVANE_VIRTUAL_HID_INSTALL
 // In the prefix with the virtual HID unit (tests/support/virtual-hid) and no service.
-class VirtualHidEndToEnd : public EndToEnd {
-protected:
-    // Runs the device installer with `arguments`; true when it succeeded.
-    static bool install(const std::wstring& arguments) {
-        ChildProcess installer(windowsPathOf(KELVANE_VIRTUAL_HID_INSTALL), arguments);
-        const DWORD code = installer.exitCode(StartTimeoutMs);
-        EXPECT_EQ(code, 0u) << installer.output();
-        return code == 0;
-    }
-};
+using VirtualHidEndToEnd = EndToEnd;
 
 TEST_F(VirtualHidEndToEnd, ShowsTheHidUnitAndFollowsItsRemovalAndReturn) {
-    const std::wstring instance = L"\"ROOT\\VID_0483&PID_A110\\7&2A3B4C5D&0&0000\"";
+    const VirtualHidUnit unit{windowsPathOf(KELVANE_VIRTUAL_HID_INSTALL), windowsPathOf(KELVANE_VIRTUAL_HID_INF),
+                              L"ROOT\\VID_0483&PID_A110\\7&2A3B4C5D&0&0000", L"VHX3K9M2P7Q4R8T1W6Y5Z0AB"};
     const wchar_t* const grouped = L"VHX3K9-M2P7Q4-R8T1W6-Y5Z0AB";
     Program program;
     ASSERT_TRUE(program.waitForWindow());
     EXPECT_TRUE(program.copiedTextBecomes(grouped));
 
-    ASSERT_TRUE(install(L"--remove " + instance));  // the unit is unplugged
+    ASSERT_TRUE(unit.unplug());
     EXPECT_TRUE(program.copiedTextBecomes(NoUnit));
 
-    ASSERT_TRUE(install(L"\"" + windowsPathOf(KELVANE_VIRTUAL_HID_INF) + L"\" --device " + instance +
-                        L" 0483 A110 Tavrello \"Motion Unit\" --serial VHX3K9M2P7Q4R8T1W6Y5Z0AB"));
+    ASSERT_TRUE(unit.plug());
     EXPECT_TRUE(program.copiedTextBecomes(grouped));
 
     program.clickClose();
