@@ -377,14 +377,15 @@ TEST_F(MainWindowTest, NoticesDuringACheckMakeExactlyOneMoreCheck) {
     HeldCheck held;
     makeWindow(held.check());
     const DEV_BROADCAST_DEVICEINTERFACE_W hid = interfaceNotice(discovery::HidInterfaceGuid);
-    const auto post = [&](WPARAM event) {
+    // Sent, as the system does: a notice carries a pointer, which posting may not.
+    const auto notify = [&](WPARAM event) {
         SendMessageW(window->hwnd(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&hid));
     };
-    post(DBT_DEVICEARRIVAL);
+    notify(DBT_DEVICEARRIVAL);
     ASSERT_TRUE(testing_support::waitUntil([&] { return held.calls == 1; }, 5000)) << "a notice checks at once";
     for (int i = 0; i < 8; ++i) {  // a storm while the check is held
-        post(DBT_DEVICEREMOVECOMPLETE);
-        post(DBT_DEVICEARRIVAL);
+        notify(DBT_DEVICEREMOVECOMPLETE);
+        notify(DBT_DEVICEARRIVAL);
         window->onTimer(WM_TIMER, 0, 0);
     }
     pumpFor(100);
@@ -395,7 +396,7 @@ TEST_F(MainWindowTest, NoticesDuringACheckMakeExactlyOneMoreCheck) {
     EXPECT_EQ(held.calls, 2) << "sixteen notices during a check make one more check, not a queue";
     EXPECT_EQ(window->completedChecks(), 2u);
 
-    post(DBT_DEVICEARRIVAL);  // and the next notice, once idle, checks at once again
+    notify(DBT_DEVICEARRIVAL);  // and the next notice, once idle, checks at once again
     EXPECT_TRUE(testing_support::waitUntil([&] { return held.calls == 3; }, 5000));
 }
 

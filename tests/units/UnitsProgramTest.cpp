@@ -168,8 +168,10 @@ const std::string NoUnitLine = "(no motion unit has been found)";
 BOOL WINAPI ignoreConsoleControl(DWORD) { return TRUE; }
 
 // Ctrl+C in the console of a program started as a ChildProcess (a console of
-// its own, without a window), as the keys would send it. Wine 8 sends no
-// Ctrl+Break to a console (the in-process watch test covers it).
+// its own, without a window), as the keys would send it. This process leaves
+// its own console for it (under CTest it has none: its output is a pipe) and
+// ignores the event itself. Wine 8 sends no Ctrl+Break to a console (the
+// in-process watch test covers it).
 bool pressCtrlCInConsoleOf(const ChildProcess& program) {
     SetConsoleCtrlHandler(ignoreConsoleControl, TRUE);  // this process, while it shares the console
     FreeConsole();
