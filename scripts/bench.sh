@@ -15,7 +15,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-[ $# -ge 1 ] || { sed -n '2,15p' "$0"; exit 1; }
+[ $# -ge 1 ] || { sed -n '2,14p' "$0"; exit 1; }
 target=$1
 shift
 build=${KELVANE_BUILD_DIR:-$root/build/mingw}
