@@ -122,10 +122,12 @@ struct Plug {
                                                : L"--remove \"" + instanceId + L"\"";
         return std::make_unique<bench::ChildProcess>(installer, arguments);
     }
-    bool run(bool plugged) const {
-        auto process = start(plugged);
-        while (process->exitCode(5) == STILL_ACTIVE) pump();
-        return process->exitCode(0) == 0;
+    bool run(bool plugged) const { return finish(*start(plugged)); }
+    // Pumps this thread's messages while the installer runs (at most a minute).
+    static bool finish(const bench::ChildProcess& installer) {
+        const double end = nowMs() + 60000;
+        while (installer.exitCode(5) == STILL_ACTIVE && nowMs() < end) pump();
+        return installer.exitCode(0) == 0;
     }
 };
 
@@ -162,7 +164,7 @@ bool measureEvents(const Plug& plug, const std::wstring& grouped, bool notices, 
         g_firstNoticeMs = -1;
         auto installer = plug.start(plugged);
         const double changed = labelShows(window.label, expected, LabelTimeoutMs);
-        while (installer->exitCode(5) == STILL_ACTIVE) pump();
+        if (!Plug::finish(*installer)) printf("  event %2d: the installer failed\n", i + 1);
         pumpFor(50);  // a notice delivered late still counts
         if (changed < 0 || g_firstNoticeMs < 0) {
             ++result.missed;
