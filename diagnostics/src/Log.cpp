@@ -9,6 +9,7 @@
 
 #include <io.h>
 
+#include <atomic>
 #include <cwchar>
 #include <mutex>
 #include <vector>
@@ -21,6 +22,10 @@ namespace {
 // endLog take for their whole duration.
 Log* g_log = nullptr;
 std::mutex g_logLock;
+
+uint64_t systemClock() { return GetTickCount64(); }
+// The clock of the rotation retry; any thread may set it, writes read it.
+std::atomic<LogClock> g_logClock{systemClock};
 
 const wchar_t* const TagLifecycle = L"A";
 const wchar_t* const TagError = L"E";
@@ -59,18 +64,24 @@ std::wstring resolveLogFolder(LogFolderKind kind) {
     return folder;
 }
 
-void rotateLogFiles(const std::wstring& path) {
+LogClock setLogClock(LogClock clock) { return g_logClock.exchange(clock != nullptr ? clock : systemClock); }
+
+bool rotateLogFiles(const std::wstring& path) {
     static const wchar_t* const generations[] = {L".bak", L".ba2", L".ba3", L".ba4", L".ba5"};
     // The current file moves aside first. While it cannot move (another process
     // holds it without delete sharing) the older generations stay as they are:
     // shifting them anyway would drop one more at every try.
     const std::wstring aside = path + L".rot";
-    if (!MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
+    if (!MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
     DeleteFileW((path + generations[4]).c_str());
     for (int i = 3; i >= 0; --i) {
         MoveFileExW((path + generations[i]).c_str(), (path + generations[i + 1]).c_str(), MOVEFILE_REPLACE_EXISTING);
     }
-    MoveFileExW(aside.c_str(), (path + generations[0]).c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (MoveFileExW(aside.c_str(), (path + generations[0]).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    // A .bak that is held open stays: the file goes back to its own name (no
+    // line lost, no stray file) and the next try comes later.
+    MoveFileExW(aside.c_str(), path.c_str(), 0);
+    return false;
 }
 
 LogFile::LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate, LogHeaderMode headerMode,
@@ -89,7 +100,7 @@ LogFile::LogFile(const char* name, int32_t encoding, bool nameSuffix, bool trunc
 
     if (level_ > 0) {
         uint64_t size = 0;
-        if (fileSize(path_, size) && size > LogRotationThreshold && !truncate_) rotateLogFiles(path_);
+        if (fileSize(path_, size) && size > LogRotationThreshold && !truncate_) tryRotation();
         if (stream_ == nullptr) openStream();
     }
 
@@ -157,15 +168,23 @@ void LogFile::writePrefix(const wchar_t* tag) {
     writeWide(prefix);
 }
 
+void LogFile::tryRotation() {
+    const uint64_t now = g_logClock.load()();
+    ++rotationAttempts_;
+    rotationFailed_ = !rotateLogFiles(path_);
+    lastRotationTry_ = now;
+}
+
 void LogFile::rotateIfTooLarge() {
     if (truncate_ || stream_ == nullptr) return;
     const long long size = _filelengthi64(_fileno(stream_));
     if (size < 0 || static_cast<uint64_t>(size) <= LogRotationThreshold) return;
+    if (rotationFailed_ && g_logClock.load()() - lastRotationTry_ < LogRotationRetryMs) return;
     fclose(stream_);
     stream_ = nullptr;
-    rotateLogFiles(path_);
-    // A generation that could not be moved (another process holds it) leaves
-    // the file where it was; the line then goes on at its end.
+    tryRotation();
+    // A file that could not be moved (another process holds it) is where it
+    // was; the line then goes on at its end.
     openStream();
 }
 

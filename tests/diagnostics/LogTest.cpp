@@ -374,3 +374,57 @@ TEST_F(LogTest, Utf16LogHoldsOnlyUtf16Text) {
 }
 
 }  // namespace
+
+namespace {
+
+// The clock of the rotation retry, moved on by the test.
+std::atomic<uint64_t> g_testNow{1000000};
+uint64_t testClock() { return g_testNow.load(); }
+
+}  // namespace
+
+// A viewer holds the log open without delete sharing while it grows past the
+// limit: every line goes on at the end of the same file, the rotation is tried
+// at most once a minute, and it happens once the viewer lets go.
+TEST_F(LogTest, ReaderWithoutDeleteSharingDefersRotationWithoutLosingLines) {
+    const LogClock previous = setLogClock(testClock);
+    writeFileOfSize(path, LogRotationThreshold - 1000);
+    writeFileBytes(path + L".bak", "previous");
+    HANDLE viewer = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+    start(LogHeaderMode::None);
+    const int lines = 300;  // about 12 KB: well past the limit, over five minutes
+    for (int i = 0; i < lines; ++i) {
+        logError("line %03d", i);
+        g_testNow += 1000;
+    }
+    EXPECT_GE(Log::instance()->file().rotationAttempts(), 1);
+    EXPECT_LE(Log::instance()->file().rotationAttempts(), 1 + lines / 60);
+    EXPECT_EQ(readFileBytes(path + L".bak"), "previous");
+    EXPECT_FALSE(fileExists(path + L".rot"));
+    // The first line follows the block of 'x' the file started with.
+    const std::vector<std::string> held = bodiesOf(path);
+    ASSERT_EQ(held.size(), static_cast<size_t>(lines));
+    EXPECT_EQ(held[0].substr(held[0].size() - 11), "E: line 000");
+    for (int i = 1; i < lines; ++i) {
+        char expected[32];
+        snprintf(expected, sizeof expected, "E: line %03d", i);
+        EXPECT_EQ(held[i], expected);
+    }
+
+    CloseHandle(viewer);
+    const int attempts = Log::instance()->file().rotationAttempts();
+    logError("not yet");  // within the minute: no new try
+    EXPECT_EQ(Log::instance()->file().rotationAttempts(), attempts);
+    g_testNow += LogRotationRetryMs;
+    logError("rotated");
+    logError("after");
+    endLog();
+    setLogClock(previous);
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{"E: rotated", "E: after"}));
+    EXPECT_EQ(readFileBytes(path + L".ba2"), "previous");
+    const std::string rotated = readFileBytes(path + L".bak");
+    EXPECT_NE(rotated.find("E: not yet"), std::string::npos);
+    EXPECT_FALSE(fileExists(path + L".rot"));
+}

@@ -30,14 +30,24 @@ enum class LogFolderKind : int32_t { LocalAppData = 0, CommonAppData = 1, Docume
 
 constexpr int32_t LogEncodingUtf16 = 1;              // any other encoding is 8-bit text
 constexpr uint64_t LogRotationThreshold = 0xA00000;  // rotate only above 10 MiB
+// After a rotation that failed (another process holds the file without delete
+// sharing), the next try waits this long; lines go on at the file's end meanwhile.
+constexpr uint64_t LogRotationRetryMs = 60000;
+
+// The milliseconds clock the rotation retry is timed by (GetTickCount64 unless
+// a test sets another). Returns the clock that was in use; null restores the
+// system's. Any thread; a write reads it under the log's lock.
+using LogClock = uint64_t (*)();
+LogClock setLogClock(LogClock clock);
 
 // Resolves the log folder for a folder kind and creates every missing folder on
 // the way: <shell folder>\Tavrello\Logs, without a trailing backslash.
 std::wstring resolveLogFolder(LogFolderKind kind);
 
-// Renames path -> .bak -> .ba2 -> ... -> .ba5 and drops the old .ba5; does
-// nothing while path itself cannot be moved.
-void rotateLogFiles(const std::wstring& path);
+// Renames path -> .bak -> .ba2 -> ... -> .ba5 and drops the old .ba5. False,
+// with path where it was and no file left beside it, when path cannot be moved
+// to .bak; the older generations are then left as they are.
+bool rotateLogFiles(const std::wstring& path);
 
 // The open log file. Writes nothing while its stream is null; error lines retry
 // the open, lifecycle lines do not. Not locked itself: reached through Log and
@@ -53,6 +63,8 @@ public:
     int32_t level() const { return level_; }
     const std::wstring& path() const { return path_; }
     bool isOpen() const { return stream_ != nullptr; }
+    // How many rotations this file has tried (at start and while running).
+    int rotationAttempts() const { return rotationAttempts_; }
 
     void writePrefix(const wchar_t* tag);
     void writeError(const char* format, va_list args);
@@ -66,7 +78,10 @@ private:
     bool beginErrorLine();
     // Before an error line: a file grown past the threshold is closed, rotated
     // and opened afresh, so that the log stays bounded however long the run.
+    // After a failed rotation the next try waits LogRotationRetryMs.
     void rotateIfTooLarge();
+    // One rotation try of the closed file, timed for the retry rule.
+    void tryRotation();
     void writeWide(const wchar_t* text);
     void writeNarrow(const char* text, size_t length);
 
@@ -76,6 +91,9 @@ private:
     LogHeaderMode headerMode_ = LogHeaderMode::None;
     int32_t encoding_ = 0;
     std::wstring path_;
+    int rotationAttempts_ = 0;
+    bool rotationFailed_ = false;  // the last try failed, at lastRotationTry_
+    uint64_t lastRotationTry_ = 0;
 };
 
 class Log {
