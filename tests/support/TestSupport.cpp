@@ -1,5 +1,9 @@
 #include "TestSupport.h"
 
+#include "diagnostics/Log.h"
+
+#include <psapi.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -224,6 +228,38 @@ void sendLeftClick() {
     inputs[1].type = INPUT_MOUSE;
     inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
     SendInput(2, inputs, sizeof(INPUT));
+}
+
+SIZE_T privateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
+std::vector<std::string> logErrorLines(const std::wstring& path) {
+    std::vector<std::string> lines;
+    if (!fileExists(path)) return lines;
+    for (const std::string& line : splitCrLfLines(readFileBytes(path))) {
+        const size_t tag = line.find(" E: ");
+        lines.push_back(tag == std::string::npos ? "<not an error line> " + line : line.substr(tag + 4));
+    }
+    return lines;
+}
+
+TestLog::TestLog(const std::string& name) : name_(name) {
+    diagnostics::endLog();
+    deleteSettingsKeys(name_);
+    path_ = diagnostics::resolveLogFolder(diagnostics::LogFolderKind::LocalAppData) + L"\\" + widen(name_) + L".log";
+    deleteFileIfPresent(path_);
+    diagnostics::startLog(name_.c_str(), false, diagnostics::LogFolderKind::LocalAppData,
+                          diagnostics::LogHeaderMode::None);
+    EXPECT_NE(diagnostics::Log::instance(), nullptr);
+}
+
+TestLog::~TestLog() {
+    diagnostics::endLog();
+    deleteFileIfPresent(path_);
 }
 
 }  // namespace testing_support

@@ -90,6 +90,31 @@ struct VirtualHidUnit {
     bool plug() const;
 };
 
+// The process's committed private memory (Wine reports PrivateUsage as 0; its
+// PagefileUsage is the same commit charge and real).
+SIZE_T privateBytes();
+
+// The error lines of a log file without their time prefix ("GEC:2003, X:2");
+// a line that is not an error line is kept with a mark in front.
+std::vector<std::string> logErrorLines(const std::wstring& path);
+
+// The process's log, started under `name` (no lifecycle lines, default level)
+// on a file removed first, and ended and removed again when this goes away.
+class TestLog {
+public:
+    explicit TestLog(const std::string& name);
+    ~TestLog();
+    TestLog(const TestLog&) = delete;
+    TestLog& operator=(const TestLog&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    std::vector<std::string> errorLines() const { return logErrorLines(path_); }
+
+private:
+    std::string name_;
+    std::wstring path_;
+};
+
 // A real click of the left button where the pointer is: down and up as one
 // piece of input.
 void sendLeftClick();

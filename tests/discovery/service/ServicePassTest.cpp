@@ -65,15 +65,7 @@ protected:
     }
 
     // The error lines written so far, without their time prefix: "GEC:2003, X:2".
-    std::vector<std::string> errorLines() const {
-        std::vector<std::string> lines;
-        if (!fileExists(logPath)) return lines;
-        for (const std::string& line : splitCrLfLines(readFileBytes(logPath))) {
-            const size_t tag = line.find(" E: ");
-            lines.push_back(tag == std::string::npos ? "<not an error line> " + line : line.substr(tag + 4));
-        }
-        return lines;
-    }
+    std::vector<std::string> errorLines() const { return logErrorLines(logPath); }
 };
 
 void expectListed(const DeviceInfo& device, const ServiceUnit& unit, DeviceSource source) {

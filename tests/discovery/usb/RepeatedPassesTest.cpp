@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <psapi.h>
 
 #include "FakeUsbPlatform.h"
+#include "TestSupport.h"
 #include "discovery/HidEnumeration.h"
 #include "discovery/WinUsbEnumeration.h"
 
@@ -15,14 +15,6 @@ using namespace discovery;
 using fake_usb::FakeUsbWorld;
 
 namespace {
-
-// Committed private memory (Wine reports PrivateUsage as 0, PagefileUsage is real).
-SIZE_T privateBytes() {
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-    return counters.PagefileUsage;
-}
 
 void runBothPasses(FakeUsbWorld& world) {
     DeviceList list;
@@ -48,9 +40,9 @@ TEST(RepeatedPasses, ManyRunsLeaveNothingOpenAndDoNotGrow) {
     world.addHidInterface(fake_usb::hidPath(0x0483, 0xA113, 1), 0x0483, 0xA113, L"Tavrello", L"Kelvane", L"H3");
 
     for (int run = 0; run < 300; ++run) runBothPasses(world);
-    const SIZE_T before = privateBytes();
+    const SIZE_T before = testing_support::privateBytes();
     for (int run = 0; run < 3000; ++run) runBothPasses(world);
-    const SIZE_T after = privateBytes();
+    const SIZE_T after = testing_support::privateBytes();
 
     EXPECT_TRUE(world.allReleased());
     EXPECT_EQ(world.counters().filesOpened, 3300 * 6);
