@@ -1,5 +1,8 @@
 #include "discovery/HidEnumeration.h"
 
+#include "discovery/DeviceErrors.h"
+#include "discovery/WinUsbEnumeration.h"
+
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -27,7 +30,8 @@ bool readHidString(decltype(&::HidD_GetProductString) read, HANDLE device, wchar
 
 // Examines one enumerated interface; appends it to the list when it is taken.
 void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, wchar_t* buffer,
-                      DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter, bool removeDuplicates) {
+                      DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter, bool removeDuplicates,
+                      DeviceFailureReport& failures) {
     DWORD requiredSize = 0;
     os.SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &requiredSize, nullptr);
     if (requiredSize == 0) return;
@@ -51,20 +55,40 @@ void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_D
     record.devicePath.assign(detail.get()->DevicePath, wcsnlen(detail.get()->DevicePath, pathCapacity));
     if (record.devicePath.rfind(HidInstanceMarker) == std::wstring::npos) return;
 
-    UsbFileHandle device(os.CreateFileW(record.devicePath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!device) return;
+    // A path that states the ids lets an interface of another device be passed
+    // over unopened. Where it does not, the attributes are the only source;
+    // where it does, they stay the authority for what is listed.
+    uint32_t pathVendorId = 0;
+    uint32_t pathProductId = 0;
+    const bool idsInPath = parseUsbIds(record.devicePath, pathVendorId, pathProductId);
+    if (idsInPath && !passesIdFilter(idFilter, pathVendorId, pathProductId)) return;
+    // Only a device whose ids are known to pass the filter is reported when it cannot be read.
+    auto fail = [&](DeviceError step, DWORD error, bool idsKnown) {
+        if (idsKnown) failures.failed(record.devicePath, step, error);
+    };
+
+    // No access rights: attributes and strings need none, and such an open
+    // succeeds where a read or write open is refused (collections the system
+    // holds exclusively, a device another program holds without write sharing).
+    UsbFileHandle device(os.CreateFileW(record.devicePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!device) return fail(DeviceError::HidOpen, os.GetLastError(), idsInPath);
 
     HIDD_ATTRIBUTES attributes = {};
     attributes.Size = sizeof(HIDD_ATTRIBUTES);
-    if (!os.HidD_GetAttributes(device.get(), &attributes)) return;
+    if (!os.HidD_GetAttributes(device.get(), &attributes)) {
+        return fail(DeviceError::HidAttributes, os.GetLastError(), idsInPath);
+    }
     if (!passesIdFilter(idFilter, attributes.VendorID, attributes.ProductID)) return;
     record.vendorId = attributes.VendorID;
     record.productId = attributes.ProductID;
 
-    if (!readHidString(os.HidD_GetManufacturerString, device.get(), buffer, record.manufacturer)) return;
-    if (!readHidString(os.HidD_GetProductString, device.get(), buffer, record.product)) return;
+    if (!readHidString(os.HidD_GetManufacturerString, device.get(), buffer, record.manufacturer)) {
+        return fail(DeviceError::HidManufacturer, os.GetLastError(), true);
+    }
+    if (!readHidString(os.HidD_GetProductString, device.get(), buffer, record.product)) {
+        return fail(DeviceError::HidProduct, os.GetLastError(), true);
+    }
     if (!passesDescriptionFilter(descriptionFilter, record)) return;
     if (record.manufacturer.empty() || record.product.empty()) return;
 
@@ -86,12 +110,14 @@ void enumerateHidDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter 
     os.HidD_GetHidGuid(&hidGuid);
     UsbDeviceInfoSet set(os.SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!set) return;
+    DeviceFailureReport failures(DevicePass::Hid);
 
     for (DWORD index = 0;; ++index) {
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
         interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
         if (!os.SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData)) break;
-        examineInterface(os, set.get(), interfaceData, buffer, list, idFilter, descriptionFilter, removeDuplicates);
+        examineInterface(os, set.get(), interfaceData, buffer, list, idFilter, descriptionFilter, removeDuplicates,
+                         failures);
     }
 }
 

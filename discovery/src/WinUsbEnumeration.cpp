@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
-#include <stdexcept>
 #include <vector>
 
 #include "discovery/WinUsbHandleRegistry.h"
@@ -41,15 +39,21 @@ std::wstring descriptorText(const UCHAR* descriptor, ULONG received) {
     return text;
 }
 
-// Reads the device descriptor and the strings it names into the record.
-bool readDeviceStrings(const UsbPlatform& os, WINUSB_INTERFACE_HANDLE handle, DeviceInfo& record) {
-    if (handle == nullptr) return false;
+// Reads the device descriptor and the strings it names into the record. On
+// failure `step` and `error` say what failed.
+bool readDeviceStrings(const OpenWinUsbDevice& device, DeviceInfo& record, DeviceError& step, DWORD& error) {
+    step = DeviceError::WinUsbDeviceDescriptor;
+    error = ERROR_INVALID_HANDLE;
+    if (device.winUsb == nullptr) return false;
     UCHAR descriptor[DeviceDescriptorSize] = {};
-    ULONG transferred = 0;
-    if (!os.WinUsb_GetDescriptor(handle, DeviceDescriptorType, 0, 0, descriptor, DeviceDescriptorSize, &transferred)) {
+    ULONG received = 0;
+    if (!readDescriptor(device, DeviceDescriptorType, 0, 0, descriptor, DeviceDescriptorSize, received, error)) {
         return false;
     }
-    if (transferred < DeviceDescriptorUsable) return false;
+    if (received < DeviceDescriptorUsable) {
+        error = ERROR_INVALID_DATA;
+        return false;
+    }
 
     const struct {
         size_t offset;
@@ -59,35 +63,131 @@ bool readDeviceStrings(const UsbPlatform& os, WINUSB_INTERFACE_HANDLE handle, De
         {ProductIndexOffset, &record.product},
         {SerialNumberIndexOffset, &record.serialNumber},
     };
+    step = DeviceError::WinUsbString;
     for (const auto& string : strings) {
         const UCHAR index = descriptor[string.offset];
-        if (index != 0 && !readStringDescriptor(handle, index, UsbEnglishLanguageId, *string.field)) return false;
+        if (index != 0 && !readStringDescriptor(device, index, UsbEnglishLanguageId, *string.field, error)) {
+            return false;
+        }
     }
     return true;
 }
+
+// The OVERLAPPED structure, the count and the data of one transfer share one
+// heap block: a cancelled transfer that does not finish in time is left this
+// block (and its event) rather than have them freed under it.
+struct TransferBlock {
+    OVERLAPPED overlapped;
+    ULONG transferred;
+};
+constexpr size_t TransferDataOffset = (sizeof(TransferBlock) + 15) / 16 * 16;
 
 bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
 }  // namespace
 
-uint32_t parseUsbId(const std::wstring& lowerPath, const std::wstring& marker) {
+bool parseUsbId(const std::wstring& lowerPath, const std::wstring& marker, uint32_t& id) {
     const size_t at = lowerPath.find(marker);
-    if (at == std::wstring::npos) return 0;
-    const std::wstring digits = lowerPath.substr(at + marker.size(), 4);
-    // The id is a number of its own: a minus sign would wrap it into a huge value.
-    if (digits.find(L'-') != std::wstring::npos) return 0;
-    try {
-        const unsigned long value = std::stoul(digits, nullptr, 16);
-        if (value > 0xFFFFFFFFul) return 0;
-        return static_cast<uint32_t>(value);
-    } catch (const std::invalid_argument&) {
-        return 0;
-    } catch (const std::out_of_range&) {
-        return 0;
+    if (at == std::wstring::npos) return false;
+    const size_t first = at + marker.size();
+    uint32_t value = 0;
+    for (size_t i = first; i < first + 4; ++i) {
+        const wchar_t unit = i < lowerPath.size() ? lowerPath[i] : L'\0';
+        if (unit >= L'0' && unit <= L'9') {
+            value = value * 16 + static_cast<uint32_t>(unit - L'0');
+        } else if (unit >= L'a' && unit <= L'f') {
+            value = value * 16 + static_cast<uint32_t>(unit - L'a' + 10);
+        } else {
+            return false;
+        }
     }
+    const wchar_t next = first + 4 < lowerPath.size() ? lowerPath[first + 4] : L'\0';
+    if ((next >= L'0' && next <= L'9') || (next >= L'a' && next <= L'f')) return false;
+    id = value;
+    return true;
 }
 
-bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId, std::wstring& target) {
+bool parseUsbIds(const std::wstring& path, uint32_t& vendorId, uint32_t& productId) {
+    std::wstring lowerPath = path;
+    // ASCII letters only: the ids are ASCII, and nothing else may turn into them.
+    for (wchar_t& unit : lowerPath) {
+        if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit - L'A' + L'a');
+    }
+    uint32_t vendor = 0;
+    uint32_t product = 0;
+    if (!parseUsbId(lowerPath, L"vid_", vendor) || !parseUsbId(lowerPath, L"pid_", product)) return false;
+    vendorId = vendor;
+    productId = product;
+    return true;
+}
+
+bool readDescriptor(const OpenWinUsbDevice& device, UCHAR type, UCHAR index, USHORT languageId, UCHAR* buffer,
+                    ULONG length, ULONG& received, DWORD& error) {
+    const UsbPlatform& os = usbPlatform();
+    received = 0;
+    if (length > LargestDescriptorBytes) {
+        error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    MemWrapper<UCHAR*> block(
+        static_cast<UCHAR*>(os.HeapAlloc(os.GetProcessHeap(), HEAP_ZERO_MEMORY, TransferDataOffset + length)));
+    if (!block) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    UsbEvent event(os.CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        error = os.GetLastError();
+        return false;
+    }
+    auto* transfer = reinterpret_cast<TransferBlock*>(block.get());
+    UCHAR* data = block.get() + TransferDataOffset;
+    transfer->overlapped.hEvent = event.get();
+
+    // The standard GET_DESCRIPTOR request: device to host, standard, to the device.
+    WINUSB_SETUP_PACKET setup = {};
+    setup.RequestType = 0x80;
+    setup.Request = 6;
+    setup.Value = static_cast<USHORT>((type << 8) | index);
+    setup.Index = languageId;
+    setup.Length = static_cast<USHORT>(length);
+    if (!os.WinUsb_ControlTransfer(device.winUsb, setup, data, length, &transfer->transferred, &transfer->overlapped)) {
+        error = os.GetLastError();
+        if (error != ERROR_IO_PENDING) return false;
+    }
+    // Whether it finished at once or is pending, the event tells when it has.
+    if (os.WaitForSingleObject(event.get(), WinUsbControlTimeoutMs) != WAIT_OBJECT_0) {
+        os.CancelIoEx(device.file, &transfer->overlapped);
+        if (os.WaitForSingleObject(event.get(), WinUsbCancelWaitMs) != WAIT_OBJECT_0) {
+            // Still not finished: the driver may yet write into the block and
+            // signal the event, so both are left to it, never freed.
+            block.release();
+            event.release();
+            error = ERROR_SEM_TIMEOUT;
+            return false;
+        }
+        // Finished now: collect the result (a transfer that completed just
+        // before the cancel counts), never leaving it pending.
+        ULONG count = 0;
+        if (!os.WinUsb_GetOverlappedResult(device.winUsb, &transfer->overlapped, &count, FALSE)) {
+            error = ERROR_SEM_TIMEOUT;
+            return false;
+        }
+        received = std::min(count, length);
+    } else {
+        ULONG count = 0;
+        if (!os.WinUsb_GetOverlappedResult(device.winUsb, &transfer->overlapped, &count, FALSE)) {
+            error = os.GetLastError();
+            return false;
+        }
+        received = std::min(count, length);
+    }
+    if (received > 0) std::memcpy(buffer, data, received);
+    return true;
+}
+
+bool readStringDescriptor(const OpenWinUsbDevice& device, UCHAR index, USHORT languageId, std::wstring& target,
+                          DWORD& error) {
     const UsbPlatform& os = usbPlatform();
     UCHAR inlineBuffer[InlineDescriptorBytes];
     MemWrapper<UCHAR*> heapBlock;
@@ -95,10 +195,8 @@ bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USH
     ULONG bufferSize = InlineDescriptorBytes;
 
     for (;;) {
-        ULONG transferred = 0;
-        if (os.WinUsb_GetDescriptor(winUsbHandle, StringDescriptorType, index, languageId, buffer, bufferSize,
-                                    &transferred)) {
-            const ULONG received = std::min(transferred, bufferSize);
+        ULONG received = 0;
+        if (readDescriptor(device, StringDescriptorType, index, languageId, buffer, bufferSize, received, error)) {
             // A device may answer a short request with as much of the descriptor
             // as fits: a full buffer that announces more is read again, larger.
             const bool truncated = received == bufferSize && buffer[0] > received;
@@ -106,15 +204,21 @@ bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USH
                 target = descriptorText(buffer, received);
                 return true;
             }
-        } else if (os.GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        } else if (error != ERROR_INSUFFICIENT_BUFFER) {
             return false;
         }
-        if (bufferSize >= LargestDescriptorBytes) return false;
+        if (bufferSize >= LargestDescriptorBytes) {
+            error = ERROR_INSUFFICIENT_BUFFER;
+            return false;
+        }
 
         bufferSize *= 2;
         heapBlock.reset();
         heapBlock.reset(static_cast<UCHAR*>(os.HeapAlloc(os.GetProcessHeap(), 0, bufferSize)));
-        if (!heapBlock) return false;
+        if (!heapBlock) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
         buffer = heapBlock.get();
     }
 }
@@ -126,6 +230,7 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
     UsbDeviceInfoSet set(
         os.SetupDiGetClassDevsW(&WinUsbInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!set) return;
+    DeviceFailureReport failures(DevicePass::WinUsb);
 
     // DWORD elements keep the detail structure aligned.
     std::vector<DWORD> detailBuffer(DetailBufferBytes / sizeof(DWORD), 0);
@@ -151,17 +256,19 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
         record.source = DeviceSource::WinUsb;
         record.devicePath.assign(detail->DevicePath, wcsnlen(detail->DevicePath, PathCapacity));
 
-        std::wstring lowerPath = record.devicePath;
-        for (wchar_t& unit : lowerPath) unit = static_cast<wchar_t>(std::towlower(unit));
-        record.vendorId = parseUsbId(lowerPath, L"vid_");
-        record.productId = parseUsbId(lowerPath, L"pid_");
+        if (!parseUsbIds(record.devicePath, record.vendorId, record.productId)) continue;
         if (record.vendorId == 0 || record.productId == 0) continue;
         if (!passesIdFilter(idFilter, record.vendorId, record.productId)) continue;
 
         DeviceHandleRef reference;
-        if (!reference.open(record.devicePath)) continue;
+        if (!reference.open(record.devicePath)) {
+            failures.failed(record.devicePath, reference.failedStep(), reference.error());
+            continue;
+        }
         ExclusiveDeviceUse use(reference.valid(), reference.id());
-        if (readDeviceStrings(os, use.winUsbHandle(), record)) {
+        DeviceError step = DeviceError::None;
+        DWORD error = 0;
+        if (readDeviceStrings(use.device(), record, step, error)) {
             use.end();
             reference.release();
             if (passesDescriptionFilter(descriptionFilter, record)) list.push_back(record);
@@ -170,6 +277,7 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
             use.discardHandle = true;
             use.end();
             reference.release();
+            failures.failed(record.devicePath, step, error);
         }
     }
 }

@@ -63,17 +63,14 @@ WinUsbHandleRegistry::AcquireResult WinUsbHandleRegistry::acquire(const std::wst
     UsbFileHandle fileHandle(os.CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                             FILE_FLAG_OVERLAPPED, nullptr));
-    if (!fileHandle) return {false, 0};
+    if (!fileHandle) return {false, 0, DeviceError::WinUsbOpen, os.GetLastError()};
     WinUsbInterface winUsbHandle;
     if (!os.WinUsb_Initialize(fileHandle.get(), winUsbHandle.put())) {
+        const DWORD error = os.GetLastError();
         // A failed initialisation leaves nothing to free.
         winUsbHandle.release();
-        return {false, 0};
+        return {false, 0, DeviceError::WinUsbInitialize, error};
     }
-    // Bounds every descriptor read. Should the driver refuse, the device is
-    // still usable, only slower to give up on.
-    ULONG timeout = WinUsbControlTimeoutMs;
-    os.WinUsb_SetPipePolicy(winUsbHandle.get(), 0, PIPE_TRANSFER_TIMEOUT, sizeof timeout, &timeout);
 
     // An id is never the one that means "no reference"; one still in use after
     // the counter wrapped is not handed out twice.
@@ -96,14 +93,14 @@ void WinUsbHandleRegistry::releaseRef(uint32_t id) {
     if (busyIds_.count(id) == 0) closeEntry(entry);
 }
 
-WINUSB_INTERFACE_HANDLE WinUsbHandleRegistry::beginExclusive(uint32_t id) {
+OpenWinUsbDevice WinUsbHandleRegistry::beginExclusive(uint32_t id) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         auto entry = entries_.find(id);
-        if (entry == entries_.end()) return nullptr;
+        if (entry == entries_.end()) return OpenWinUsbDevice();
         if (busyIds_.count(id) == 0) {
             busyIds_.insert(id);
-            return entry->second.winUsbHandle.get();
+            return {entry->second.fileHandle.get(), entry->second.winUsbHandle.get()};
         }
         idleChanged_.wait(lock);
     }
@@ -126,6 +123,8 @@ bool DeviceHandleRef::open(const std::wstring& path) {
     WinUsbHandleRegistry* registry = WinUsbHandleRegistry::instance();
     if (registry == nullptr) return false;
     const WinUsbHandleRegistry::AcquireResult result = registry->acquire(path);
+    failedStep_ = result.failedStep;
+    error_ = result.error;
     if (result.valid) reference_.reset(result.id);
     return result.valid;
 }
@@ -137,7 +136,7 @@ void DeviceReferenceTraits::close(uint32_t id) noexcept {
 ExclusiveDeviceUse::ExclusiveDeviceUse(bool valid, uint32_t id) : valid_(valid), id_(id) {
     if (!valid_) return;
     if (WinUsbHandleRegistry* registry = WinUsbHandleRegistry::instance()) {
-        winUsbHandle_ = registry->beginExclusive(id_);
+        device_ = registry->beginExclusive(id_);
     } else {
         valid_ = false;
     }
@@ -146,7 +145,7 @@ ExclusiveDeviceUse::ExclusiveDeviceUse(bool valid, uint32_t id) : valid_(valid),
 void ExclusiveDeviceUse::end() {
     if (!valid_) return;
     valid_ = false;
-    winUsbHandle_ = nullptr;
+    device_ = OpenWinUsbDevice();
     if (WinUsbHandleRegistry* registry = WinUsbHandleRegistry::instance()) registry->endExclusive(id_, discardHandle);
 }
 

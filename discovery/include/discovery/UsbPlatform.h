@@ -38,11 +38,14 @@ namespace discovery {
     /* WinUSB. */                         \
     X(WinUsb_Initialize)                  \
     X(WinUsb_Free)                        \
-    X(WinUsb_GetDescriptor)               \
-    X(WinUsb_SetPipePolicy)               \
+    X(WinUsb_ControlTransfer)             \
+    X(WinUsb_GetOverlappedResult)         \
     /* Kernel32. */                       \
     X(CreateFileW)                        \
     X(CloseHandle)                        \
+    X(CreateEventW)                       \
+    X(WaitForSingleObject)                \
+    X(CancelIoEx)                         \
     X(GetProcessHeap)                     \
     X(HeapAlloc)                          \
     X(HeapFree)                           \
@@ -142,7 +145,16 @@ struct UsbHeapBlockTraits : platform::NullIsNone<T> {
     }
 };
 
+// An event made through the table (null when creation failed), closed through it.
+struct UsbEventTraits : platform::NullIsNone<HANDLE> {
+    static void close(Type h) noexcept {
+        UsbErrorKeeper keep;
+        usbPlatform().CloseHandle(h);
+    }
+};
+
 using UsbFileHandle = platform::Unique<UsbFileHandleTraits>;
+using UsbEvent = platform::Unique<UsbEventTraits>;
 using UsbDeviceInfoSet = platform::Unique<UsbDeviceInfoSetTraits>;
 using WinUsbInterface = platform::Unique<WinUsbInterfaceTraits>;
 // One block the HID pass allocated from the process heap through the table.

@@ -7,6 +7,7 @@
 
 #include "discovery/DeviceInfo.h"
 #include "discovery/UsbPlatform.h"
+#include "discovery/WinUsbHandleRegistry.h"
 
 namespace discovery {
 
@@ -20,12 +21,27 @@ constexpr USHORT UsbEnglishLanguageId = 0x0409;
 // Empties the list, then appends the WinUSB devices that pass the filters.
 void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter);
 
-// The hexadecimal number (at most 4 digits) right after the first `marker`
-// ("vid_" or "pid_") in the lower-cased path; 0 when there is none.
-uint32_t parseUsbId(const std::wstring& lowerPath, const std::wstring& marker);
+// The id right after the first `marker` ("vid_" or "pid_", lower case) in the
+// lower-cased path: exactly four ASCII hexadecimal digits, not followed by a
+// fifth. False (and `id` untouched) for anything else.
+bool parseUsbId(const std::wstring& lowerPath, const std::wstring& marker, uint32_t& id);
+
+// Both ids of a device path (in any letter case); false unless both are there.
+bool parseUsbIds(const std::wstring& path, uint32_t& vendorId, uint32_t& productId);
+
+// Reads descriptor `type`/`index` in `languageId` with one standard
+// GET_DESCRIPTOR request on the device's default control pipe, overlapped:
+// waits at most WinUsbControlTimeoutMs, then cancels the transfer and waits for
+// the cancel to finish before its memory is freed. Returns the bytes received
+// (at most `length`), or false with the system's error code in `error`
+// (ERROR_SEM_TIMEOUT for a transfer that did not finish in time).
+bool readDescriptor(const OpenWinUsbDevice& device, UCHAR type, UCHAR index, USHORT languageId, UCHAR* buffer,
+                    ULONG length, ULONG& received, DWORD& error);
 
 // Reads string descriptor `index` in `languageId` into `target`. A descriptor
-// that does not fit is read again into a larger buffer, up to 2048 bytes.
-bool readStringDescriptor(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR index, USHORT languageId, std::wstring& target);
+// that does not fit is read again into a larger buffer, up to 2048 bytes. On
+// failure `error` holds the system's error code.
+bool readStringDescriptor(const OpenWinUsbDevice& device, UCHAR index, USHORT languageId, std::wstring& target,
+                          DWORD& error);
 
 }  // namespace discovery

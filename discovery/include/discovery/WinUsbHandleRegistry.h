@@ -11,19 +11,34 @@
 #include <set>
 #include <string>
 
+#include "discovery/DeviceErrors.h"
 #include "discovery/UsbPlatform.h"
 
 namespace discovery {
 
-// How long one control transfer on a device's default pipe may take before
-// WinUSB cancels it (the driver's own default is 5 seconds).
-constexpr ULONG WinUsbControlTimeoutMs = 500;
+// How long one control transfer on a device's default pipe may take before the
+// pass cancels it (WinUSB's own limit on that pipe is 5 seconds and cannot be
+// changed: the pipe-transfer-timeout policy applies to bulk and interrupt pipes).
+constexpr DWORD WinUsbControlTimeoutMs = 500;
+// How long a cancelled transfer may take to finish before its memory is left
+// to the driver rather than freed.
+constexpr DWORD WinUsbCancelWaitMs = 1000;
+
+// The two handles of one open device: the file (opened overlapped; what
+// CancelIoEx takes) and its WinUSB interface (what transfers take).
+struct OpenWinUsbDevice {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    WINUSB_INTERFACE_HANDLE winUsb = nullptr;
+};
 
 class WinUsbHandleRegistry {
 public:
     struct AcquireResult {
         bool valid;
         uint32_t id;
+        // When not valid: the step that failed and the system's error code.
+        DeviceError failedStep = DeviceError::None;
+        DWORD error = 0;
     };
 
     // Creates the registry on first use (once per process) and registers its
@@ -38,8 +53,8 @@ public:
     // one more reference, or opens it under a new id.
     AcquireResult acquire(const std::wstring& path);
     void releaseRef(uint32_t id);
-    // Waits while another user has the device; null when the entry is gone.
-    WINUSB_INTERFACE_HANDLE beginExclusive(uint32_t id);
+    // Waits while another user has the device; null handles when the entry is gone.
+    OpenWinUsbDevice beginExclusive(uint32_t id);
     void endExclusive(uint32_t id, bool discard);
 
     WinUsbHandleRegistry(const WinUsbHandleRegistry&) = delete;
@@ -85,9 +100,14 @@ public:
 
     bool valid() const noexcept { return reference_.valid(); }
     uint32_t id() const noexcept { return reference_.valid() ? reference_.get() : 0; }
+    // After an open that failed: which step failed, and its error code.
+    DeviceError failedStep() const noexcept { return failedStep_; }
+    DWORD error() const noexcept { return error_; }
 
 private:
     platform::Unique<DeviceReferenceTraits> reference_;
+    DeviceError failedStep_ = DeviceError::None;
+    DWORD error_ = 0;
 };
 
 // Exclusive use of one registry entry for the lifetime of the object (or until
@@ -100,7 +120,8 @@ public:
     ExclusiveDeviceUse(const ExclusiveDeviceUse&) = delete;
     ExclusiveDeviceUse& operator=(const ExclusiveDeviceUse&) = delete;
 
-    WINUSB_INTERFACE_HANDLE winUsbHandle() const noexcept { return winUsbHandle_; }
+    WINUSB_INTERFACE_HANDLE winUsbHandle() const noexcept { return device_.winUsb; }
+    const OpenWinUsbDevice& device() const noexcept { return device_; }
     void end();
 
     bool discardHandle = false;
@@ -108,7 +129,7 @@ public:
 private:
     bool valid_;
     uint32_t id_;
-    WINUSB_INTERFACE_HANDLE winUsbHandle_ = nullptr;
+    OpenWinUsbDevice device_;
 };
 
 }  // namespace discovery

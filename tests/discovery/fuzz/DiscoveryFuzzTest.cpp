@@ -262,7 +262,8 @@ TEST(Fuzz, StringDescriptorIsReadWholeInFewReads) {
         device.oversizeFailsWithInsufficientBuffer = random.chance(50);
         world.clearCalls();
         std::wstring text;
-        const bool read = readStringDescriptor(use.winUsbHandle(), 5, 0x0409, text);
+        DWORD error = 0;
+        const bool read = readStringDescriptor(use.device(), 5, 0x0409, text, error);
         const size_t reads = world.descriptorRequests().size();
         ASSERT_EQ(heap.outstanding(), 0);
         ASSERT_LE(reads, 6u);

@@ -184,6 +184,10 @@ struct FakeUsbWorld::Impl {
         for (HidInterface& hid : g_world->hid_) {
             if (hid.path != path) continue;
             if (hid.failOpen) break;
+            if (hid.heldExclusively && access != 0) {
+                g_lastError = ERROR_SHARING_VIOLATION;
+                return INVALID_HANDLE_VALUE;
+            }
             HANDLE handle = newHandle();
             g_world->hidFiles_[handle] = &hid;
             ++g_world->counters_.filesOpened;
@@ -203,6 +207,13 @@ struct FakeUsbWorld::Impl {
 
     static BOOL WINAPI CloseHandle(HANDLE handle) {
         auto guard = lock("CloseHandle");
+        if (g_world->events_.erase(handle) != 0) {
+            ++g_world->counters_.eventsClosed;
+            for (const Transfer& transfer : g_world->transfers_) {
+                if (!transfer.finished && transfer.overlapped->hEvent == handle) ++g_world->counters_.badReleases;
+            }
+            return TRUE;
+        }
         if (g_world->hidFiles_.erase(handle) == 0 && g_world->winUsbFiles_.erase(handle) == 0) {
             ++g_world->counters_.badReleases;
             return failWith(ERROR_INVALID_HANDLE);
@@ -219,7 +230,9 @@ struct FakeUsbWorld::Impl {
     static BOOLEAN WINAPI HidD_GetAttributes(HANDLE handle, PHIDD_ATTRIBUTES attributes) {
         auto guard = lock("HidD_GetAttributes");
         HidInterface* hid = hidDevice(handle);
-        if (hid == nullptr || hid->failAttributes || attributes->Size != sizeof(HIDD_ATTRIBUTES)) return FALSE;
+        if (hid == nullptr || hid->failAttributes || attributes->Size != sizeof(HIDD_ATTRIBUTES)) {
+            return failWith(ERROR_GEN_FAILURE);
+        }
         attributes->VendorID = hid->vendorId;
         attributes->ProductID = hid->productId;
         attributes->VersionNumber = 0x0100;
@@ -230,9 +243,9 @@ struct FakeUsbWorld::Impl {
                              std::wstring HidInterface::*field, bool HidInterface::*fails) {
         auto guard = lock(call);
         HidInterface* hid = hidDevice(handle);
-        if (hid == nullptr || hid->*fails) return FALSE;
+        if (hid == nullptr || hid->*fails) return failWith(ERROR_GEN_FAILURE);
         const std::wstring& text = hid->*field;
-        if ((text.size() + 1) * sizeof(wchar_t) > length) return FALSE;
+        if ((text.size() + 1) * sizeof(wchar_t) > length) return failWith(ERROR_INSUFFICIENT_BUFFER);
         std::memcpy(buffer, text.c_str(), (text.size() + (hid->unterminatedStrings ? 0 : 1)) * sizeof(wchar_t));
         return TRUE;
     }
@@ -274,46 +287,160 @@ struct FakeUsbWorld::Impl {
         return TRUE;
     }
 
-    static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index, USHORT languageId,
-                                            PUCHAR buffer, ULONG length, PULONG transferred) {
-        auto guard = lock("WinUsb_GetDescriptor");
-        g_world->descriptorRequests_.push_back({type, index, languageId, length});
-        auto found = g_world->winUsbHandles_.find(handle);
-        if (found == g_world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
-        WinUsbDevice& device = *found->second;
+    // What the device answers to GET_DESCRIPTOR (type, index, language) for a
+    // request of `length` bytes: the bytes, or the error the transfer ends with.
+    static DWORD deviceAnswer(const WinUsbDevice& device, UCHAR type, UCHAR index, USHORT languageId, ULONG length,
+                              std::vector<uint8_t>& answer) {
         const std::vector<uint8_t>* descriptor = nullptr;
         if (type == 1 && index == 0) {
-            if (device.failDeviceDescriptor) return failWith(ERROR_GEN_FAILURE);
+            if (device.failDeviceDescriptor) return ERROR_GEN_FAILURE;
             descriptor = &device.deviceDescriptor;
         } else if (type == 3) {
             auto error = device.stringErrors.find(index);
-            if (error != device.stringErrors.end()) return failWith(error->second);
+            if (error != device.stringErrors.end()) return error->second;
             auto string = device.stringDescriptors.find(index);
-            if (string == device.stringDescriptors.end() || languageId != 0x0409) return failWith(ERROR_GEN_FAILURE);
+            if (string == device.stringDescriptors.end() || languageId != 0x0409) return ERROR_GEN_FAILURE;
             descriptor = &string->second;
         } else {
+            return ERROR_GEN_FAILURE;
+        }
+        if (descriptor->size() > length && device.oversizeFailsWithInsufficientBuffer) return ERROR_INSUFFICIENT_BUFFER;
+        answer.assign(descriptor->begin(), descriptor->begin() + std::min<size_t>(descriptor->size(), length));
+        return ERROR_SUCCESS;
+    }
+
+    // Completes a transfer (under the lock): the data lands in the caller's
+    // buffer and the event is signalled, as the driver would do it.
+    static void finish(Transfer& transfer, DWORD error) {
+        transfer.finished = true;
+        if (error == ERROR_SUCCESS && !transfer.answer.empty()) {
+            std::memcpy(transfer.buffer, transfer.answer.data(), transfer.answer.size());
+        }
+        if (error != ERROR_SUCCESS) transfer.answer.clear();
+        transfer.error = error;
+        transfer.overlapped->InternalHigh = transfer.answer.size();
+        auto event = g_world->events_.find(transfer.overlapped->hEvent);
+        if (event != g_world->events_.end()) event->second = true;
+    }
+
+    static Transfer* transferOf(LPOVERLAPPED overlapped) {
+        for (Transfer& transfer : g_world->transfers_) {
+            if (transfer.overlapped == overlapped) return &transfer;
+        }
+        return nullptr;
+    }
+
+    static BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
+                                              ULONG length, PULONG transferred, LPOVERLAPPED overlapped) {
+        auto guard = lock("WinUsb_ControlTransfer");
+        const UCHAR type = static_cast<UCHAR>(setup.Value >> 8);
+        const UCHAR index = static_cast<UCHAR>(setup.Value & 0xFF);
+        g_world->descriptorRequests_.push_back({type, index, setup.Index, length});
+        auto found = g_world->winUsbHandles_.find(handle);
+        if (found == g_world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
+        // Only the standard GET_DESCRIPTOR request, overlapped, with an event.
+        if (setup.RequestType != 0x80 || setup.Request != 6 || setup.Length != length || buffer == nullptr ||
+            overlapped == nullptr || g_world->events_.count(overlapped->hEvent) == 0 || transferOf(overlapped)) {
+            ++g_world->counters_.forbiddenCalls;
             return failWith(ERROR_INVALID_PARAMETER);
         }
-        ULONG count = static_cast<ULONG>(descriptor->size());
-        if (count > length) {
-            if (device.oversizeFailsWithInsufficientBuffer) return failWith(ERROR_INSUFFICIENT_BUFFER);
-            count = length;
+        WinUsbDevice& device = *found->second;
+        ++g_world->counters_.transfersStarted;
+        g_world->events_[overlapped->hEvent] = false;
+        Transfer transfer{&device, overlapped, buffer, {}, ERROR_SUCCESS, 0, false};
+        const DWORD error = deviceAnswer(device, type, index, setup.Index, length, transfer.answer);
+        if (device.transfersCompleteAfterMs != 0) transfer.dueTick = GetTickCount64() + device.transfersCompleteAfterMs;
+        g_world->transfers_.push_back(transfer);
+        if (!device.transfersNeverComplete && device.transfersCompleteAfterMs == 0) {
+            finish(g_world->transfers_.back(), error);
+            if (transferred != nullptr) *transferred = static_cast<ULONG>(g_world->transfers_.back().answer.size());
+        } else {
+            g_world->transfers_.back().error = error;  // kept for when it completes
         }
-        if (count > 0) std::memcpy(buffer, descriptor->data(), count);
-        *transferred = count;
+        return failWith(ERROR_IO_PENDING);
+    }
+
+    static BOOL WINAPI WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVERLAPPED overlapped,
+                                                  LPDWORD transferred, BOOL wait) {
+        auto guard = lock("WinUsb_GetOverlappedResult");
+        Transfer* transfer = transferOf(overlapped);
+        if (transfer == nullptr || g_world->winUsbHandles_.count(handle) == 0) return failWith(ERROR_INVALID_PARAMETER);
+        if (!transfer->finished) {
+            // Waiting here would be unbounded: a pass never may.
+            if (wait) ++g_world->counters_.forbiddenCalls;
+            return failWith(ERROR_IO_INCOMPLETE);
+        }
+        const DWORD error = transfer->error;
+        *transferred = static_cast<DWORD>(transfer->answer.size());
+        g_world->transfers_.erase(std::find_if(g_world->transfers_.begin(), g_world->transfers_.end(),
+                                               [&](const Transfer& t) { return &t == transfer; }));
+        ++g_world->counters_.transfersCollected;
+        if (error != ERROR_SUCCESS) return failWith(error);
         return TRUE;
     }
 
-    static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG policy, ULONG length,
-                                            PVOID value) {
-        auto guard = lock("WinUsb_SetPipePolicy");
-        auto found = g_world->winUsbHandles_.find(handle);
-        if (found == g_world->winUsbHandles_.end()) return failWith(ERROR_INVALID_HANDLE);
-        if (value == nullptr || length != sizeof(ULONG)) return failWith(ERROR_INVALID_PARAMETER);
-        ULONG setting = 0;
-        std::memcpy(&setting, value, sizeof setting);
-        g_world->pipePolicies_.push_back({pipe, policy, setting});
-        return TRUE;
+    static HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+        auto guard = lock("CreateEventW");
+        if (!manualReset || name != nullptr) {
+            ++g_world->counters_.forbiddenCalls;
+            g_lastError = ERROR_INVALID_PARAMETER;
+            return nullptr;
+        }
+        HANDLE event = newHandle();
+        g_world->events_[event] = initialState != FALSE;
+        ++g_world->counters_.eventsOpened;
+        return event;
+    }
+
+    // Waits on the fake's events in real time: a transfer due within the wait
+    // completes when it is due; one that is never due lets the wait run out.
+    static DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+        std::unique_lock<std::mutex> guard = lock("WaitForSingleObject");
+        auto event = g_world->events_.find(handle);
+        if (event == g_world->events_.end()) {
+            g_lastError = ERROR_INVALID_HANDLE;
+            return WAIT_FAILED;
+        }
+        if (milliseconds == INFINITE) {
+            ++g_world->counters_.forbiddenCalls;
+            g_lastError = ERROR_INVALID_PARAMETER;
+            return WAIT_FAILED;
+        }
+        const ULONGLONG waitEnd = GetTickCount64() + milliseconds;
+        for (;;) {
+            const ULONGLONG now = GetTickCount64();
+            ULONGLONG next = waitEnd;
+            for (Transfer& transfer : g_world->transfers_) {
+                if (transfer.finished || transfer.overlapped->hEvent != handle || transfer.dueTick == 0) continue;
+                if (transfer.dueTick <= now) {
+                    finish(transfer, transfer.error);
+                } else {
+                    next = std::min(next, transfer.dueTick);
+                }
+            }
+            event = g_world->events_.find(handle);
+            if (event == g_world->events_.end()) return WAIT_FAILED;
+            if (event->second) return WAIT_OBJECT_0;
+            if (now >= waitEnd) return WAIT_TIMEOUT;
+            guard.unlock();
+            Sleep(static_cast<DWORD>(next - now));
+            guard.lock();
+        }
+    }
+
+    static BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+        auto guard = lock("CancelIoEx");
+        auto device = g_world->winUsbFiles_.find(file);
+        if (device == g_world->winUsbFiles_.end()) return failWith(ERROR_INVALID_HANDLE);
+        bool cancelled = false;
+        for (Transfer& transfer : g_world->transfers_) {
+            if (transfer.finished || transfer.device != device->second) continue;
+            if (overlapped != nullptr && transfer.overlapped != overlapped) continue;
+            finish(transfer, ERROR_OPERATION_ABORTED);
+            ++g_world->counters_.transfersCancelled;
+            cancelled = true;
+        }
+        return cancelled ? TRUE : failWith(ERROR_NOT_FOUND);
     }
 
     static HANDLE WINAPI GetProcessHeap() {
@@ -326,7 +453,7 @@ struct FakeUsbWorld::Impl {
         if (g_world->heapAllocFails_) return nullptr;
         void* block = ::HeapAlloc(heap, flags, bytes);
         if (block != nullptr) {
-            g_world->heapBlocks_[block] = true;
+            g_world->heapBlocks_[block] = bytes;
             ++g_world->counters_.heapAllocated;
         }
         return block;
@@ -334,10 +461,22 @@ struct FakeUsbWorld::Impl {
 
     static BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
         auto guard = lock("HeapFree");
-        if (g_world->heapBlocks_.erase(block) == 0) {
+        auto found = g_world->heapBlocks_.find(block);
+        if (found == g_world->heapBlocks_.end()) {
             ++g_world->counters_.badReleases;
             return FALSE;
         }
+        // Memory a pending transfer still writes into is not the caller's to free.
+        const auto* begin = static_cast<const uint8_t*>(block);
+        const auto* end = begin + found->second;
+        for (const Transfer& transfer : g_world->transfers_) {
+            const auto* overlapped = reinterpret_cast<const uint8_t*>(transfer.overlapped);
+            if (!transfer.finished &&
+                ((overlapped >= begin && overlapped < end) || (transfer.buffer >= begin && transfer.buffer < end))) {
+                ++g_world->counters_.badReleases;
+            }
+        }
+        g_world->heapBlocks_.erase(found);
         ++g_world->counters_.heapFreed;
         return ::HeapFree(heap, flags, block);
     }
@@ -362,6 +501,8 @@ FakeUsbWorld::~FakeUsbWorld() {
         EXPECT_TRUE(hidFiles_.empty() && winUsbFiles_.empty()) << "device handles left open";
         EXPECT_TRUE(winUsbHandles_.empty()) << "WinUSB handles left open";
         EXPECT_TRUE(sets_.empty()) << "device-info sets left open";
+        EXPECT_TRUE(events_.empty()) << "events left open";
+        EXPECT_TRUE(transfers_.empty()) << "transfers left unfinished or uncollected";
     }
     installUsbPlatform(previous_);
     g_world = nullptr;
@@ -423,7 +564,8 @@ bool FakeUsbWorld::allReleased() const {
     std::lock_guard<std::mutex> guard(mutex_);
     const Counters& c = counters_;
     return c.setsOpened == c.setsClosed && c.filesOpened == c.filesClosed && c.winUsbOpened == c.winUsbFreed &&
-           c.heapAllocated == c.heapFreed && c.badReleases == 0 && c.forbiddenCalls == 0;
+           c.heapAllocated == c.heapFreed && c.eventsOpened == c.eventsClosed && transfers_.empty() &&
+           c.badReleases == 0 && c.forbiddenCalls == 0;
 }
 
 int FakeUsbWorld::openFiles() const {
@@ -446,9 +588,9 @@ std::vector<DescriptorRequest> FakeUsbWorld::descriptorRequests() const {
     return descriptorRequests_;
 }
 
-std::vector<PipePolicy> FakeUsbWorld::pipePolicies() const {
+int FakeUsbWorld::unfinishedTransfers() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return pipePolicies_;
+    return static_cast<int>(transfers_.size());
 }
 
 std::vector<OpenRequest> FakeUsbWorld::openRequests() const {
@@ -461,7 +603,6 @@ void FakeUsbWorld::clearCalls() {
     calls_.clear();
     descriptorRequests_.clear();
     openRequests_.clear();
-    pipePolicies_.clear();
 }
 
 bool noteIdFilter(uint32_t, uint32_t) {
@@ -555,12 +696,13 @@ struct NoWinUsb {
         return failWith(ERROR_NOT_SUPPORTED);
     }
 
-    static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG) {
+    static BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE, WINUSB_SETUP_PACKET, PUCHAR, ULONG, PULONG,
+                                              LPOVERLAPPED) {
         ++g_forbiddenCallCount;
         return failWith(ERROR_NOT_SUPPORTED);
     }
 
-    static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID) {
+    static BOOL WINAPI WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED, LPDWORD, BOOL) {
         ++g_forbiddenCallCount;
         return failWith(ERROR_NOT_SUPPORTED);
     }

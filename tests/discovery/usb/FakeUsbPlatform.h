@@ -55,6 +55,9 @@ struct HidInterface {
     DWORD detailSizeAfterRead = 0;  // when not 0, the detail read reports this size afterwards
     bool failDetail = false;        // the detail read itself fails
     bool failOpen = false;
+    // Held by the system or another program without write sharing: only an
+    // open that asks for no access rights succeeds.
+    bool heldExclusively = false;
     bool failAttributes = false;
     bool failManufacturer = false;
     bool failProduct = false;
@@ -75,6 +78,10 @@ struct WinUsbDevice {
     bool failOpen = false;
     bool failInitialize = false;
     bool failDeviceDescriptor = false;
+    // Transfers: none of them completes until it is cancelled, or each
+    // completes only this many milliseconds after it started (0: at once).
+    bool transfersNeverComplete = false;
+    DWORD transfersCompleteAfterMs = 0;
 };
 
 struct Counters {
@@ -86,7 +93,14 @@ struct Counters {
     int winUsbFreed = 0;
     int heapAllocated = 0;
     int heapFreed = 0;
-    // Releases of something that was not open (double close, stray handle).
+    int eventsOpened = 0;
+    int eventsClosed = 0;
+    int transfersStarted = 0;
+    int transfersCancelled = 0;
+    // Transfers whose result was collected after they finished.
+    int transfersCollected = 0;
+    // Releases of something that was not open (double close, stray handle), and
+    // of memory or an event that a pending transfer still uses.
     int badReleases = 0;
     // Calls that must never happen here (the real WinUSB functions under Wine).
     int forbiddenCalls = 0;
@@ -97,12 +111,6 @@ struct DescriptorRequest {
     UCHAR index;
     USHORT languageId;
     ULONG bufferSize;
-};
-
-struct PipePolicy {
-    UCHAR pipe;
-    ULONG policy;
-    ULONG value;
 };
 
 struct OpenRequest {
@@ -143,10 +151,11 @@ public:
     bool allReleased() const;
     int openFiles() const;
     int openWinUsbHandles() const;
+    // Transfers started and not yet collected (pending, or finished and unread).
+    int unfinishedTransfers() const;
     std::vector<std::string> calls() const;
     std::vector<DescriptorRequest> descriptorRequests() const;
     std::vector<OpenRequest> openRequests() const;
-    std::vector<PipePolicy> pipePolicies() const;
     void clearCalls();
 
 private:
@@ -165,13 +174,23 @@ private:
     std::vector<std::string> calls_;
     std::vector<DescriptorRequest> descriptorRequests_;
     std::vector<OpenRequest> openRequests_;
-    std::vector<PipePolicy> pipePolicies_;
     uintptr_t nextHandle_ = 0x10000;
     std::map<HDEVINFO, bool> sets_;                // set -> enumerates HID (else WinUSB)
     std::map<HANDLE, HidInterface*> hidFiles_;     // open HID device -> its interface
     std::map<HANDLE, WinUsbDevice*> winUsbFiles_;  // open WinUSB device -> the device
     std::map<WINUSB_INTERFACE_HANDLE, WinUsbDevice*> winUsbHandles_;
-    std::map<void*, bool> heapBlocks_;
+    std::map<void*, SIZE_T> heapBlocks_;  // block -> its size
+    std::map<HANDLE, bool> events_;       // event -> signalled
+    struct Transfer {
+        WinUsbDevice* device;
+        LPOVERLAPPED overlapped;
+        PUCHAR buffer;
+        std::vector<uint8_t> answer;  // what the device sends when it completes
+        DWORD error;                  // or the error it completes with
+        ULONGLONG dueTick;            // when it completes by itself; 0: never
+        bool finished;
+    };
+    std::deque<Transfer> transfers_;
 };
 
 // Filters that accept everything and mark their place in the current world's

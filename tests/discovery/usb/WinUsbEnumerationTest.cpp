@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FakeUsbPlatform.h"
+#include "TestSupport.h"
 #include "discovery/WinUsbEnumeration.h"
 #include "discovery/WinUsbHandleRegistry.h"
 
@@ -59,25 +60,12 @@ TEST(WinUsbEnumeration, ListsAcceptedDeviceInPlatformOrderAndEmptiesTheListFirst
     EXPECT_EQ(list[0].devicePath, path);  // letter case kept
     EXPECT_EQ(list[0].source, DeviceSource::WinUsb);
 
-    const std::vector<std::string> expected = {
-        "SetupDiGetClassDevsW",
-        "SetupDiEnumDeviceInterfaces",
-        "SetupDiGetDeviceInterfaceDetailW",
-        "IdFilter",
-        "CreateFileW",
-        "WinUsb_Initialize",
-        "WinUsb_SetPipePolicy",
-        "WinUsb_GetDescriptor",
-        "WinUsb_GetDescriptor",
-        "WinUsb_GetDescriptor",
-        "WinUsb_GetDescriptor",
-        "WinUsb_Free",
-        "CloseHandle",
-        "DescriptionFilter",
-        "SetupDiEnumDeviceInterfaces",
-        "SetupDiDestroyDeviceInfoList",
-    };
-    EXPECT_EQ(world.calls(), expected);
+    EXPECT_EQ(countOf(world.calls(), "IdFilter"), 1u);
+    EXPECT_EQ(countOf(world.calls(), "DescriptionFilter"), 1u);
+    // Every transfer was collected once finished, and nothing stays open.
+    EXPECT_EQ(world.counters().transfersStarted, 4);
+    EXPECT_EQ(world.counters().transfersCollected, 4);
+    EXPECT_EQ(world.counters().transfersCancelled, 0);
 
     const std::vector<fake_usb::DescriptorRequest> requests = world.descriptorRequests();
     ASSERT_EQ(requests.size(), 4u);
@@ -107,6 +95,8 @@ TEST(WinUsbEnumeration, EachDropReasonDropsOnlyItsDevice) {
         {"no product id", L"\\\\?\\usb#vid_0483#A#{6b128895-01de-4056-8aee-c10bf3c4763a}", nullptr, false, false},
         {"vendor id 0", winUsbPath(0, Pid, L"A"), nullptr, false, false},
         {"product id 0", winUsbPath(Vid, 0, L"A"), nullptr, false, false},
+        {"vendor id with a sign", L"\\\\?\\usb#vid_+483&pid_a110#A#{6b128895-01de-4056-8aee-c10bf3c4763a}", nullptr,
+         false, false},
         {"open fails", winUsbPath(Vid, Pid, L"A"), [](WinUsbDevice& d) { d.failOpen = true; }, true, false},
         {"initialisation fails", winUsbPath(Vid, Pid, L"A"), [](WinUsbDevice& d) { d.failInitialize = true; }, true,
          true},
@@ -256,7 +246,11 @@ TEST(ReadStringDescriptor, DescriptorShapesAndBufferGrowth) {
         ASSERT_TRUE(reference.open(path));
         ExclusiveDeviceUse use(reference.valid(), reference.id());
         std::wstring text = L"unchanged";
-        EXPECT_EQ(readStringDescriptor(use.winUsbHandle(), 5, 0x0409, text), c.result);
+        DWORD error = 0;
+        EXPECT_EQ(readStringDescriptor(use.device(), 5, 0x0409, text, error), c.result);
+        if (!c.result) {
+            EXPECT_EQ(error, c.error);
+        }
         EXPECT_EQ(text, c.text);
         std::vector<ULONG> sizes;
         for (const fake_usb::DescriptorRequest& request : world.descriptorRequests()) {
@@ -269,31 +263,113 @@ TEST(ReadStringDescriptor, DescriptorShapesAndBufferGrowth) {
     }
 }
 
-TEST(ParseUsbId, HexadecimalNumberAfterTheMarker) {
+TEST(ParseUsbId, ExactlyFourAsciiHexDigitsAfterTheMarker) {
     const struct {
         const wchar_t* path;
         const wchar_t* marker;
+        bool parsed;
         uint32_t id;
     } cases[] = {
-        {L"\\\\?\\usb#vid_1234&pid_abcd#x", L"vid_", 0x1234},
-        {L"\\\\?\\usb#vid_1234&pid_abcd#x", L"pid_", 0xABCD},
-        {L"vid_12&p", L"vid_", 0x12},
-        {L"vid_&pid_1", L"vid_", 0},
-        {L"vid_", L"vid_", 0},
-        {L"usb#nothing", L"vid_", 0},
-        {L"vid_12345678", L"vid_", 0x1234},  // at most four digits
-        {L"vid_0x12", L"vid_", 0x12},        // the 0x prefix is accepted
-        {L"vid_0x", L"vid_", 0},
-        {L"vid_ 1f", L"vid_", 0x1F},  // leading white space is skipped
-        {L"vid_+1f", L"vid_", 0x1F},
-        {L"vid_-1&p", L"vid_", 0},  // no negative ids
-        {L"vid_ffff", L"vid_", 0xFFFF},
-        {L"vid_0000", L"vid_", 0},
-        {L"vid_zz12", L"vid_", 0},
-        {L"xvid_9&vid_1", L"vid_", 9},  // the first marker counts
+        {L"\\\\?\\usb#vid_1234&pid_abcd#x", L"vid_", true, 0x1234},
+        {L"\\\\?\\usb#vid_1234&pid_abcd#x", L"pid_", true, 0xABCD},
+        {L"vid_ffff", L"vid_", true, 0xFFFF},
+        {L"vid_0000", L"vid_", true, 0},
+        {L"xvid_0009&vid_0001", L"vid_", true, 9},  // the first marker counts
+        {L"vid_12&p", L"vid_", false, 0},
+        {L"vid_&pid_1", L"vid_", false, 0},
+        {L"vid_", L"vid_", false, 0},
+        {L"usb#nothing", L"vid_", false, 0},
+        {L"vid_12345678", L"vid_", false, 0},  // not four digits but eight
+        {L"vid_0x12", L"vid_", false, 0},
+        {L"vid_ 1f2", L"vid_", false, 0},
+        {L"vid_+1f2", L"vid_", false, 0},
+        {L"vid_-123", L"vid_", false, 0},
+        {L"vid_zz12", L"vid_", false, 0},
+        {L"vid_\xFF11\xFF12\xFF13\xFF14", L"vid_", false, 0},  // full-width digits
+        {L"vid_\x0661\x0662\x0663\x0664", L"vid_", false, 0},  // Arabic-Indic digits
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        EXPECT_EQ(parseUsbId(c.path, c.marker), c.id);
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.path)));
+        uint32_t id = 0x5A5A;
+        EXPECT_EQ(parseUsbId(c.path, c.marker, id), c.parsed);
+        EXPECT_EQ(id, c.parsed ? c.id : 0x5A5Au);
     }
+}
+
+// A device that never answers, or answers too late, costs one bounded wait: the
+// transfer is cancelled and its end awaited before its memory goes; the device
+// is let go and the next device is read as usual.
+TEST(WinUsbEnumeration, TransferThatMissesTheDeadlineIsCancelledAndCostsOneWait) {
+    const struct {
+        const char* name;
+        bool neverCompletes;
+        DWORD completesAfterMs;
+        bool listed;
+    } cases[] = {
+        {"never completes", true, 0, false},
+        {"completes after the deadline", false, 900, false},
+        {"completes before the deadline", false, 150, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeUsbWorld world;
+        WinUsbDevice& slow = world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A");
+        slow.transfersNeverComplete = c.neverCompletes;
+        slow.transfersCompleteAfterMs = c.completesAfterMs;
+        world.addWinUsbDevice(winUsbPath(Vid, 0xA111, L"B"), L"Tavrello", L"Other", L"B");
+        DeviceList list;
+        const ULONGLONG start = GetTickCount64();
+        enumerateWinUsbDevices(list, nullptr, nullptr);
+        const ULONGLONG elapsed = GetTickCount64() - start;
+
+        std::vector<std::wstring> expected;
+        if (c.listed) expected.push_back(winUsbPath(Vid, Pid, L"A"));
+        expected.push_back(winUsbPath(Vid, 0xA111, L"B"));
+        EXPECT_EQ(devicePaths(list), expected);
+        if (c.listed) {
+            EXPECT_LT(elapsed, 4 * 150u + 400u);  // four transfers, each waited for
+        } else {
+            EXPECT_GE(elapsed + 20, WinUsbControlTimeoutMs);  // the tick count's own granularity
+            EXPECT_LE(elapsed, 700u) << "one wait for the device descriptor, then the device is given up";
+            EXPECT_EQ(world.counters().transfersCancelled, 1);
+        }
+        EXPECT_EQ(world.unfinishedTransfers(), 0);
+        EXPECT_EQ(world.openFiles(), 0);
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+namespace {
+
+const char* const LogName = "KelvaneTest_WinUsbPass";
+
+}  // namespace
+
+// A device with the unit's ids that cannot be opened or read is logged with
+// the step and the error, once per appearance: not again while it keeps
+// failing, again after it was read or gone.
+TEST(WinUsbEnumeration, UnreadableDeviceIsLoggedOncePerAppearance) {
+    testing_support::TestLog log(LogName);
+    // A path of its own: the passes remember failures across the tests of this process.
+    const std::wstring path = winUsbPath(Vid, Pid, L"LOGGED");
+    auto pass = [&](std::function<void(WinUsbDevice&)> script) {
+        FakeUsbWorld world;
+        if (script) script(world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"A"));
+        world.addWinUsbDevice(winUsbPath(Vid, 0xA111, L"B"), L"Tavrello", L"Other", L"B").failOpen = true;
+        DeviceList list;
+        enumerateWinUsbDevices(
+            list, [](uint32_t, uint32_t productId) { return productId == Pid; }, nullptr);
+    };
+    const std::string suffix = ", \\\\?\\usb#vid_0483&pid_A110#LOGGED#{6b128895-01de-4056-8aee-c10bf3c4763a}";
+    auto failInitialize = [](WinUsbDevice& d) { d.failInitialize = true; };
+    pass(failInitialize);
+    pass(failInitialize);
+    EXPECT_EQ(log.errorLines(), std::vector<std::string>{"GEC:3102, X:50" + suffix});
+    pass([](WinUsbDevice& d) { d.stringErrors[2] = ERROR_GEN_FAILURE; });  // a different step: still failing
+    pass([](WinUsbDevice&) {});                                            // read: recovered
+    pass([](WinUsbDevice& d) { d.failOpen = true; });
+    pass(nullptr);  // gone
+    pass([](WinUsbDevice& d) { d.transfersNeverComplete = true; });
+    EXPECT_EQ(log.errorLines(), (std::vector<std::string>{"GEC:3102, X:50" + suffix, "GEC:3101, X:5" + suffix,
+                                                          "GEC:3103, X:121" + suffix}));
 }

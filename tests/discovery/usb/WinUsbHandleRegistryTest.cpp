@@ -214,14 +214,19 @@ TEST_F(WinUsbHandleRegistryTest, EndingOrReleasingTwiceNeverTakesFromAnotherHold
     EXPECT_TRUE(world.allReleased());
 }
 
-TEST_F(WinUsbHandleRegistryTest, ControlTransfersOfAnOpenedDeviceAreBounded) {
+// A use hands out both handles: transfers go to the WinUSB interface, and a
+// transfer's cancel to the file it was initialised on.
+TEST_F(WinUsbHandleRegistryTest, ExclusiveUseGivesTheFileAndItsWinUsbInterface) {
     DeviceHandleRef reference;
     ASSERT_TRUE(reference.open(UnitPath));
-    const std::vector<fake_usb::PipePolicy> policies = world.pipePolicies();
-    ASSERT_EQ(policies.size(), 1u);
-    EXPECT_EQ(policies[0].pipe, 0);  // the default control pipe
-    EXPECT_EQ(policies[0].policy, static_cast<ULONG>(PIPE_TRANSFER_TIMEOUT));
-    EXPECT_EQ(policies[0].value, 500u);
+    ExclusiveDeviceUse use(reference.valid(), reference.id());
+    ASSERT_NE(use.device().winUsb, nullptr);
+    EXPECT_EQ(use.device().winUsb, use.winUsbHandle());
+    // The file is the one CancelIoEx knows this device by.
+    EXPECT_FALSE(usbPlatform().CancelIoEx(use.device().file, nullptr));
+    EXPECT_EQ(usbPlatform().GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+    EXPECT_FALSE(usbPlatform().CancelIoEx(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x4)), nullptr));
+    EXPECT_EQ(usbPlatform().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 // Threads sharing two devices: every use is exclusive, every reference counted,
