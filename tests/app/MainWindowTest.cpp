@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <dbt.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -214,6 +215,22 @@ TEST(SingleInstance, LaterStartTakesOverOnceTheFirstHasEnded) {
     EXPECT_TRUE(later.first());
     CloseHandle(firstMayEnd);
     CloseHandle(firstIsUp);
+}
+
+// The mark is per user: its name carries the SID of the user the process runs as.
+TEST(SingleInstance, ObjectNameCarriesTheUsersSid) {
+    const std::wstring name = SingleInstance::objectName(L"Kelvane_Test");
+    const std::wstring prefix = L"Local\\Kelvane_Test_";
+    ASSERT_EQ(name.substr(0, prefix.size()), prefix);
+    PSID named = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(name.substr(prefix.size()).c_str(), &named)) << "not a SID";
+    const UniqueLocal namedBlock(named);
+    UniqueHandle token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
+    alignas(TOKEN_USER) unsigned char user[512];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size));
+    EXPECT_TRUE(EqualSid(named, reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
 }
 
 TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {

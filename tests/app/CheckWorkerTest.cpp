@@ -1,0 +1,113 @@
+// The check worker through its public interface: starts and stops from several
+// threads at once, and the results still queued when it stops.
+
+#include "app/CheckWorker.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace app;
+
+namespace {
+
+constexpr UINT ResultMessage = WM_APP + 7;
+
+// A message-only window of the test's thread: where the worker posts.
+struct ResultWindow {
+    HWND hwnd = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ~ResultWindow() { DestroyWindow(hwnd); }
+};
+
+// Polls `done` every millisecond for at most timeoutMs, without taking any
+// message from this thread's queue.
+template <typename Done>
+bool pollUntil(Done done, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() >= end) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// Releases the threads of `count` at one moment and waits for them.
+template <typename Body>
+void runAtOnce(int count, Body body) {
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&, i] {
+            while (!go.load()) std::this_thread::yield();
+            body(i);
+        });
+    }
+    Sleep(5);
+    go = true;
+    for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
+
+// While a check runs, of several starts at one moment exactly one wins; stops
+// racing starts leave a worker that starts nothing more and ends.
+TEST(CheckWorker, StartAndStopFromSeveralThreadsAtOnce) {
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        ResultWindow window;
+        platform::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<int> running{0}, overlaps{0}, checks{0};
+        CheckWorker worker(window.hwnd, ResultMessage, [&] {
+            if (running++ != 0) ++overlaps;
+            ++checks;
+            WaitForSingleObject(release.get(), 5000);
+            --running;
+            return std::wstring(L"R");
+        });
+        std::atomic<int> wins{0};
+        runAtOnce(4, [&](int) { wins += worker.start() ? 1 : 0; });
+        EXPECT_EQ(wins.load(), 1);
+
+        SetEvent(release.get());
+        runAtOnce(4, [&](int i) { i % 2 == 0 ? worker.stop() : static_cast<void>(worker.start()); });
+        EXPECT_FALSE(worker.start()) << "stopped";
+        EXPECT_TRUE(worker.finish(5000));
+        EXPECT_EQ(overlaps.load(), 0);
+        EXPECT_LE(checks.load(), 3);  // the first, then at most one per starting thread
+        MSG msg;
+        while (PeekMessageW(&msg, window.hwnd, ResultMessage, ResultMessage, PM_REMOVE)) {
+            CheckWorker::takeResult(msg.lParam);
+        }
+    }
+}
+
+// Results posted and not yet taken when the worker stops are freed by it: the
+// memory they hold comes back, and none is left in the queue.
+TEST(CheckWorker, ResultsQueuedAtStopAreFreed) {
+    constexpr size_t ResultUnits = 1 << 20;  // 2 MiB each: one block of its own
+    constexpr int Queued = 8;
+    ResultWindow window;
+    std::atomic<int> checks{0};
+    CheckWorker worker(window.hwnd, ResultMessage, [&] {
+        ++checks;
+        return std::wstring(ResultUnits, L'x');
+    });
+    const SIZE_T before = testing_support::privateBytes();
+    for (int i = 0; i < Queued; ++i) ASSERT_TRUE(pollUntil([&] { return worker.start(); }, 5000));
+    ASSERT_TRUE(pollUntil([&] { return checks == Queued; }, 5000));
+    Sleep(100);  // the last result is posted right after its check returns
+    const SIZE_T queued = testing_support::privateBytes();
+    EXPECT_GT(queued, before + Queued * ResultUnits) << "the queued results hold their memory";
+
+    worker.stop();
+    MSG msg;
+    EXPECT_FALSE(PeekMessageW(&msg, window.hwnd, ResultMessage, ResultMessage, PM_NOREMOVE)) << "queue drained";
+    const SIZE_T after = testing_support::privateBytes();
+    EXPECT_LT(after, before + ResultUnits) << "every queued result was freed";
+    EXPECT_TRUE(worker.finish(5000));
+}
