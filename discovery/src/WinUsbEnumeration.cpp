@@ -156,7 +156,8 @@ bool readDescriptor(const OpenWinUsbDevice& device, UCHAR type, UCHAR index, USH
         if (error != ERROR_IO_PENDING) return false;
     }
     // Whether it finished at once or is pending, the event tells when it has.
-    if (os.WaitForSingleObject(event.get(), WinUsbControlTimeoutMs) != WAIT_OBJECT_0) {
+    const bool timedOut = os.WaitForSingleObject(event.get(), WinUsbControlTimeoutMs) != WAIT_OBJECT_0;
+    if (timedOut) {
         os.CancelIoEx(device.file, &transfer->overlapped);
         if (os.WaitForSingleObject(event.get(), WinUsbCancelWaitMs) != WAIT_OBJECT_0) {
             // Still not finished: the driver may yet write into the block and
@@ -166,22 +167,15 @@ bool readDescriptor(const OpenWinUsbDevice& device, UCHAR type, UCHAR index, USH
             error = ERROR_SEM_TIMEOUT;
             return false;
         }
-        // Finished now: collect the result (a transfer that completed just
-        // before the cancel counts), never leaving it pending.
-        ULONG count = 0;
-        if (!os.WinUsb_GetOverlappedResult(device.winUsb, &transfer->overlapped, &count, FALSE)) {
-            error = ERROR_SEM_TIMEOUT;
-            return false;
-        }
-        received = std::min(count, length);
-    } else {
-        ULONG count = 0;
-        if (!os.WinUsb_GetOverlappedResult(device.winUsb, &transfer->overlapped, &count, FALSE)) {
-            error = os.GetLastError();
-            return false;
-        }
-        received = std::min(count, length);
     }
+    // Finished: its result is collected, never left pending. A transfer that
+    // completed just before the cancel counts.
+    DWORD count = 0;
+    if (!os.WinUsb_GetOverlappedResult(device.winUsb, &transfer->overlapped, &count, FALSE)) {
+        error = timedOut ? static_cast<DWORD>(ERROR_SEM_TIMEOUT) : os.GetLastError();
+        return false;
+    }
+    received = std::min<ULONG>(count, length);
     if (received > 0) std::memcpy(buffer, data, received);
     return true;
 }
