@@ -377,7 +377,8 @@ TEST_F(LogTest, Utf16LogHoldsOnlyUtf16Text) {
 
 namespace {
 
-// The clock of the rotation retry, moved on by the test.
+// The clock of the rotation retry: moved on by the test's thread, read by the
+// log's writes (on that thread too); atomic all the same.
 std::atomic<uint64_t> g_testNow{1000000};
 uint64_t testClock() { return g_testNow.load(); }
 
