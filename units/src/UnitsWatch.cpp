@@ -183,8 +183,8 @@ UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output) {
         const DWORD waitMs = elapsed >= WatchIntervalMs ? 0 : static_cast<DWORD>(WatchIntervalMs - elapsed);
         if (waitCount == 0) {
             Sleep(waitMs);
-        } else if (stop && WaitForMultipleObjects(waitCount, waits, FALSE, waitMs) == WAIT_OBJECT_0) {
-            return UnitsExitCode::Found;  // Ctrl+C or Ctrl+Break
+        } else if (WaitForMultipleObjects(waitCount, waits, FALSE, waitMs) == WAIT_OBJECT_0 && stop) {
+            return UnitsExitCode::Found;  // Ctrl+C or Ctrl+Break (without a stop event, the first is the notice)
         }
     }
 }
