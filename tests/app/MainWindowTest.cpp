@@ -655,8 +655,8 @@ TEST_F(MainWindowTest, HighContrastPaintsWithTheSystemsColourPairs) {
 using VirtualHidMainWindow = MainWindowTest;
 
 TEST_F(VirtualHidMainWindow, FollowsTheUnitUnpluggedAndPluggedAgainWithoutATick) {
-    const VirtualHidUnit unit{windowsPathOf(KELVANE_VIRTUAL_HID_INSTALL), windowsPathOf(KELVANE_VIRTUAL_HID_INF),
-                              L"ROOT\\VID_0483&PID_A110\\7&2A3B4C5D&0&0000", L"VHX3K9M2P7Q4R8T1W6Y5Z0AB"};
+    const VirtualHidUnit unit =
+        firstVirtualHidUnit(windowsPathOf(KELVANE_VIRTUAL_HID_INSTALL), windowsPathOf(KELVANE_VIRTUAL_HID_INF));
     const wchar_t* const grouped = L"VHX3K9-M2P7Q4-R8T1W6-Y5Z0AB";
     makeWindow();
     checkNow();

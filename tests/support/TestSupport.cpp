@@ -221,6 +221,10 @@ bool VirtualHidUnit::plug() const {
                                        L"\" 0483 A110 Tavrello \"Motion Unit\" --serial " + serial);
 }
 
+VirtualHidUnit firstVirtualHidUnit(const std::wstring& installer, const std::wstring& inf) {
+    return {installer, inf, L"ROOT\\VID_0483&PID_A110\\7&2A3B4C5D&0&0000", L"VHX3K9M2P7Q4R8T1W6Y5Z0AB"};
+}
+
 void sendLeftClick() {
     INPUT inputs[2] = {};
     inputs[0].type = INPUT_MOUSE;

@@ -90,6 +90,9 @@ struct VirtualHidUnit {
     bool plug() const;
 };
 
+// The first unit every virtual-HID prefix is made with (virtual-hid/CMakeLists.txt).
+VirtualHidUnit firstVirtualHidUnit(const std::wstring& installer, const std::wstring& inf);
+
 // The process's committed private memory (Wine reports PrivateUsage as 0; its
 // PagefileUsage is the same commit charge and real).
 SIZE_T privateBytes();
