@@ -229,7 +229,7 @@ LRESULT MainWindow::onTimer(UINT, WPARAM, LPARAM) {
 }
 
 LRESULT MainWindow::onDeviceChange(UINT, WPARAM wParam, LPARAM lParam) {
-    if (checker_ && discovery::isUnitInterfaceChange(wParam, lParam)) checker_->startOrFollow();
+    if (checker_ && discovery::takeUnitInterfaceNotice(wParam, lParam)) checker_->startOrFollow();
     return TRUE;
 }
 

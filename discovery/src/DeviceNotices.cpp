@@ -7,6 +7,8 @@
 #include <dbt.h>
 
 #include <cstddef>
+#include <cwchar>
+#include <string>
 
 namespace discovery {
 
@@ -17,8 +19,8 @@ HDEVNOTIFY registerFor(HWND window, const GUID& interfaceClass, DeviceNoticeErro
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = interfaceClass;
-    HDEVNOTIFY notice = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    if (notice == nullptr) diagnostics::logErrorCode(static_cast<int32_t>(error), ::GetLastError());
+    HDEVNOTIFY notice = usbPlatform().RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (notice == nullptr) diagnostics::logErrorCode(static_cast<int32_t>(error), usbPlatform().GetLastError());
     return notice;
 }
 
@@ -37,6 +39,17 @@ bool isUnitInterfaceChange(WPARAM event, LPARAM data) {
     }
     const GUID& interfaceClass = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data)->dbcc_classguid;
     return IsEqualGUID(interfaceClass, HidInterfaceGuid) || IsEqualGUID(interfaceClass, WinUsbInterfaceGuid);
+}
+
+bool takeUnitInterfaceNotice(WPARAM event, LPARAM data) {
+    if (!isUnitInterfaceChange(event, data)) return false;
+    const auto* notice = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data);
+    if (event == DBT_DEVICEARRIVAL && IsEqualGUID(notice->dbcc_classguid, WinUsbInterfaceGuid)) {
+        const size_t capacity =
+            (notice->dbcc_size - offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) / sizeof(wchar_t);
+        markWinUsbArrival(std::wstring(notice->dbcc_name, wcsnlen(notice->dbcc_name, capacity)));
+    }
+    return true;
 }
 
 }  // namespace discovery

@@ -56,9 +56,13 @@ MotionUnitList& MotionUnitList::operator=(const MotionUnitList& other) {
 }
 
 MotionUnitList MotionUnitFinder::findMotionUnits() {
-    MotionUnitList units;
     DeviceList devices;
     discoverMotionUnitDevices(devices);
+    return motionUnitsOf(devices);
+}
+
+MotionUnitList motionUnitsOf(const DeviceList& devices) {
+    MotionUnitList units;
     if (units.capacity() < devices.size()) units.reserve(devices.size());
     for (const DeviceInfo& device : devices) units.append(std::make_unique<MotionUnit>(device, 0));
     return units;

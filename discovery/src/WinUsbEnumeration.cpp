@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "discovery/WinUsbHandleRegistry.h"
@@ -39,6 +42,16 @@ std::wstring descriptorText(const UCHAR* descriptor, ULONG received) {
     return text;
 }
 
+// The first language a device lists in its string descriptor 0, of which
+// `received` bytes arrived; US English when the descriptor is shorter than one
+// language id (by its length or by what arrived), is not a string descriptor, or
+// lists language 0.
+USHORT firstListedLanguage(const UCHAR* descriptor, ULONG received) {
+    if (received < 4 || descriptor[0] < 4 || descriptor[1] != StringDescriptorType) return UsbEnglishLanguageId;
+    const auto language = static_cast<USHORT>(descriptor[2] | (descriptor[3] << 8));
+    return language != 0 ? language : UsbEnglishLanguageId;
+}
+
 // Reads the device descriptor and the strings it names into the record. On
 // failure `step` and `error` say what failed.
 bool readDeviceStrings(const OpenWinUsbDevice& device, DeviceInfo& record, DeviceError& step, DWORD& error) {
@@ -64,13 +77,65 @@ bool readDeviceStrings(const OpenWinUsbDevice& device, DeviceInfo& record, Devic
         {SerialNumberIndexOffset, &record.serialNumber},
     };
     step = DeviceError::WinUsbString;
+    if (descriptor[ManufacturerIndexOffset] == 0 && descriptor[ProductIndexOffset] == 0 &&
+        descriptor[SerialNumberIndexOffset] == 0) {
+        return true;  // no strings, and then no language list either
+    }
+    // The languages (string descriptor 0, asked for with language 0). A device
+    // that refuses the request gets US English; one that does not answer in
+    // time is given up, as for any other descriptor.
+    UCHAR languages[InlineDescriptorBytes] = {};
+    ULONG languagesReceived = 0;
+    if (!readDescriptor(device, StringDescriptorType, 0, 0, languages, InlineDescriptorBytes, languagesReceived,
+                        error)) {
+        if (error == ERROR_SEM_TIMEOUT) return false;
+        languagesReceived = 0;
+    }
+    const USHORT language = firstListedLanguage(languages, languagesReceived);
     for (const auto& string : strings) {
         const UCHAR index = descriptor[string.offset];
-        if (index != 0 && !readStringDescriptor(device, index, UsbEnglishLanguageId, *string.field, error)) {
-            return false;
-        }
+        if (index != 0 && !readStringDescriptor(device, index, language, *string.field, error)) return false;
     }
     return true;
+}
+
+// The records of the WinUSB interfaces read in their current appearance, by
+// path in ASCII lower case (the system names one interface in either case).
+// Reached by every thread that runs the pass (the window's check worker,
+// kelvane-units' lookup worker) and by the threads that take arrival notices
+// (the window's, the watch's notice thread); guarded by g_keptLock, which is
+// never held across a call to a device or the platform table. Bounded by what
+// one enumeration lists: each run forgets the paths it did not list.
+struct KeptRecord {
+    DeviceInfo record;
+    bool readAgain = false;  // an arrival named the path after it was read
+};
+std::mutex g_keptLock;
+std::map<std::wstring, KeptRecord> g_keptRecords;
+// WinUSB arrivals so far (under g_keptLock): a read during which one came is
+// read again at the next run, whichever path the arrival named.
+uint64_t g_arrivalCount = 0;
+
+std::wstring keptKey(const std::wstring& path) {
+    std::wstring key = path;
+    for (wchar_t& unit : key) {
+        if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit - L'A' + L'a');
+    }
+    return key;
+}
+
+// Forgets the kept records of every path not in `listed`.
+void keepOnly(const std::set<std::wstring>& listed) {
+    std::lock_guard<std::mutex> lock(g_keptLock);
+    for (auto entry = g_keptRecords.begin(); entry != g_keptRecords.end();) {
+        entry = listed.count(entry->first) != 0 ? std::next(entry) : g_keptRecords.erase(entry);
+    }
+}
+
+// The open was refused because the device is open elsewhere: WinUSB allows one opener.
+bool heldByAnotherProgram(const DeviceHandleRef& reference) {
+    return reference.failedStep() == DeviceError::WinUsbOpen &&
+           (reference.error() == ERROR_ACCESS_DENIED || reference.error() == ERROR_SHARING_VIOLATION);
 }
 
 // The OVERLAPPED structure, the count and the data of one transfer share one
@@ -221,9 +286,14 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
     list.clear();
     const UsbPlatform& os = usbPlatform();
 
+    // The paths this run lists (in key form): the kept records of all others go.
+    std::set<std::wstring> listed;
     UsbDeviceInfoSet set(
         os.SetupDiGetClassDevsW(&WinUsbInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (!set) return;
+    if (!set) {
+        keepOnly(listed);
+        return;
+    }
     DeviceFailureReport failures(DevicePass::WinUsb);
 
     // DWORD elements keep the detail structure aligned.
@@ -250,13 +320,40 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
         record.source = DeviceSource::WinUsb;
         record.devicePath.assign(detail->DevicePath, wcsnlen(detail->DevicePath, PathCapacity));
 
+        const std::wstring key = keptKey(record.devicePath);
+        listed.insert(key);
         if (!parseUsbIds(record.devicePath, record.vendorId, record.productId)) continue;
         if (record.vendorId == 0 || record.productId == 0) continue;
         if (!passesIdFilter(idFilter, record.vendorId, record.productId)) continue;
 
+        bool kept = false;
+        KeptRecord keptRecord;
+        uint64_t arrivalsBefore = 0;
+        {
+            std::lock_guard<std::mutex> lock(g_keptLock);
+            const auto found = g_keptRecords.find(key);
+            kept = found != g_keptRecords.end();
+            if (kept) keptRecord = found->second;
+            arrivalsBefore = g_arrivalCount;
+        }
+        const auto listKept = [&] {
+            keptRecord.record.devicePath = record.devicePath;  // as this enumeration spells it
+            if (passesDescriptionFilter(descriptionFilter, keptRecord.record)) list.push_back(keptRecord.record);
+        };
+        if (kept && !keptRecord.readAgain) {
+            listKept();
+            continue;
+        }
+
         DeviceHandleRef reference;
         if (!reference.open(record.devicePath)) {
-            failures.failed(record.devicePath, reference.failedStep(), reference.error());
+            if (kept && heldByAnotherProgram(reference)) {
+                // Read in this appearance before: what it said then still holds.
+                failures.failed(record.devicePath, DeviceError::WinUsbHeld, reference.error());
+                listKept();
+            } else {
+                failures.failed(record.devicePath, reference.failedStep(), reference.error());
+            }
             continue;
         }
         ExclusiveDeviceUse use(reference.valid(), reference.id());
@@ -265,6 +362,12 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
         if (readDeviceStrings(use.device(), record, step, error)) {
             use.end();
             reference.release();
+            {
+                std::lock_guard<std::mutex> lock(g_keptLock);
+                KeptRecord& entry = g_keptRecords[key];
+                entry.record = record;
+                entry.readAgain = g_arrivalCount != arrivalsBefore;
+            }
             if (passesDescriptionFilter(descriptionFilter, record)) list.push_back(record);
         } else {
             // Whatever went wrong, the next look opens the device afresh.
@@ -274,6 +377,20 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
             failures.failed(record.devicePath, step, error);
         }
     }
+    keepOnly(listed);
+}
+
+void markWinUsbArrival(const std::wstring& path) {
+    const std::wstring key = keptKey(path);
+    std::lock_guard<std::mutex> lock(g_keptLock);
+    ++g_arrivalCount;
+    const auto found = g_keptRecords.find(key);
+    if (found != g_keptRecords.end()) found->second.readAgain = true;
+}
+
+void forgetWinUsbRecords() {
+    std::lock_guard<std::mutex> lock(g_keptLock);
+    g_keptRecords.clear();
 }
 
 }  // namespace discovery

@@ -25,6 +25,7 @@ enum class DeviceError : int32_t {
     WinUsbInitialize = 3102,        // WinUsb_Initialize failed
     WinUsbDeviceDescriptor = 3103,  // the device descriptor could not be read
     WinUsbString = 3104,            // a string descriptor could not be read
+    WinUsbHeld = 3106,              // read before, now held by another program: the earlier record is listed
 };
 
 // Which pass a report belongs to: each pass compares with its own previous run.

@@ -40,4 +40,10 @@ private:
 // kinds of device, a header too short for an interface) is false.
 bool isUnitInterfaceChange(WPARAM event, LPARAM data);
 
+// isUnitInterfaceChange for a window that looks again on such a change; an
+// arrival of a WinUSB interface also has the WinUSB pass read that interface
+// afresh (markWinUsbArrival), however soon it came after a removal. The name
+// is read only within the size the notice gives.
+bool takeUnitInterfaceNotice(WPARAM event, LPARAM data);
+
 }  // namespace discovery

@@ -26,6 +26,24 @@ void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter desc
 void discoverUniqueDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter);
 
 // The front end: the service pass, the WinUSB pass, or the one after the other.
+// A run that does not enumerate WinUSB interfaces forgets the WinUSB pass's
+// kept records, so that the next WinUSB run reads every interface afresh.
 void enumerateUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter);
+
+// While one exists on a thread, each discovery run on that thread stores in
+// `pass` the DeviceSource (as its number) of the pass it enters: Service,
+// WinUsb or Hid, so that a thread waiting for the run can tell what it waits
+// on. Make it and let it go on the thread that runs discovery; `pass` must
+// outlive it.
+class DiscoveryPassReport {
+public:
+    explicit DiscoveryPassReport(std::atomic<uint32_t>& pass);
+    ~DiscoveryPassReport();
+    DiscoveryPassReport(const DiscoveryPassReport&) = delete;
+    DiscoveryPassReport& operator=(const DiscoveryPassReport&) = delete;
+
+private:
+    std::atomic<uint32_t>* previous_;
+};
 
 }  // namespace discovery

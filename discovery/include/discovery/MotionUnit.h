@@ -92,6 +92,9 @@ public:
     MotionUnitList findMotionUnits();
 };
 
+// The units of a discoverMotionUnitDevices run, in its order.
+MotionUnitList motionUnitsOf(const DeviceList& devices);
+
 // What the window shows for a lookup: the grouped serial number of the first
 // unit that has one, empty when no unit has one.
 std::wstring displayedSerialNumber(const MotionUnitList& units);

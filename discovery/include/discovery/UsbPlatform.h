@@ -1,8 +1,9 @@
 #pragma once
 // The platform functions the HID pass, the WinUSB pass and the WinUSB handle
-// registry call, gathered in one table. The program uses the table bound to the
-// real SetupAPI, HID, WinUSB and kernel32 functions; tests install a table of
-// their own (a scripted device world) so that no hardware is needed.
+// registry call, and the registration for their interfaces' notices, gathered
+// in one table. The program uses the table bound to the real SetupAPI, HID,
+// WinUSB, kernel32 and user32 functions; tests install a table of their own (a
+// scripted device world) so that no hardware is needed.
 
 #include <windows.h>
 #include <setupapi.h>
@@ -51,7 +52,9 @@ namespace discovery {
     X(HeapFree)                           \
     X(GetLastError)                       \
     X(SetLastError)                       \
-    X(SwitchToThread)
+    X(SwitchToThread)                     \
+    /* User32. */                         \
+    X(RegisterDeviceNotificationW)
 
 struct UsbPlatform {
     // Not an aggregate: a table is filled by name (KELVANE_USB_PLATFORM_FUNCTIONS),

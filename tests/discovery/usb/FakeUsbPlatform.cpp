@@ -10,6 +10,8 @@
 
 #include "discovery/WinUsbEnumeration.h"
 
+#include <dbt.h>
+
 using namespace discovery;
 
 namespace fake_usb {
@@ -107,6 +109,16 @@ struct FakeUsbWorld::Impl {
 
     static size_t interfaceCount(bool hid) { return hid ? g_world->hid_.size() : g_world->winUsb_.size(); }
 
+    // Where the index-th present interface of a kind is kept; the count when none is.
+    static size_t positionOf(bool hid, DWORD index) {
+        if (hid) return std::min<size_t>(index, g_world->hid_.size());
+        size_t position = 0;
+        for (DWORD seen = 0; position < g_world->winUsb_.size(); ++position) {
+            if (g_world->winUsb_[position].present && seen++ == index) break;
+        }
+        return position;
+    }
+
     static BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
                                                    PSP_DEVICE_INTERFACE_DATA data) {
         auto guard = lock("SetupDiEnumDeviceInterfaces");
@@ -115,10 +127,11 @@ struct FakeUsbWorld::Impl {
         if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
             return failWith(ERROR_INVALID_USER_BUFFER);
         }
-        if (index >= interfaceCount(found->second)) return failWith(ERROR_NO_MORE_ITEMS);
+        const size_t position = positionOf(found->second, index);
+        if (position >= interfaceCount(found->second)) return failWith(ERROR_NO_MORE_ITEMS);
         data->InterfaceClassGuid = *guid;
         data->Flags = SPINT_ACTIVE;
-        data->Reserved = static_cast<ULONG_PTR>(index) + 1;
+        data->Reserved = static_cast<ULONG_PTR>(position) + 1;
         return TRUE;
     }
 
@@ -196,6 +209,10 @@ struct FakeUsbWorld::Impl {
         for (WinUsbDevice& device : g_world->winUsb_) {
             if (device.path != path) continue;
             if (device.failOpen) break;
+            if (device.heldByAnotherProgram) {
+                g_lastError = ERROR_SHARING_VIOLATION;
+                return INVALID_HANDLE_VALUE;
+            }
             HANDLE handle = newHandle();
             g_world->winUsbFiles_[handle] = &device;
             ++g_world->counters_.filesOpened;
@@ -243,6 +260,13 @@ struct FakeUsbWorld::Impl {
                              std::wstring HidInterface::*field, bool HidInterface::*fails) {
         auto guard = lock(call);
         HidInterface* hid = hidDevice(handle);
+        if (hid != nullptr && hid->stalls && !g_world->stallsReleased_) {
+            ++g_world->stalledCalls_;
+            g_world->stallChanged_.wait(guard, [] { return g_world->stallsReleased_; });
+            --g_world->stalledCalls_;
+            g_world->stallChanged_.notify_all();
+            return failWith(ERROR_GEN_FAILURE);
+        }
         if (hid == nullptr || hid->*fails) return failWith(ERROR_GEN_FAILURE);
         const std::wstring& text = hid->*field;
         if ((text.size() + 1) * sizeof(wchar_t) > length) return failWith(ERROR_INSUFFICIENT_BUFFER);
@@ -299,7 +323,10 @@ struct FakeUsbWorld::Impl {
             auto error = device.stringErrors.find(index);
             if (error != device.stringErrors.end()) return error->second;
             auto string = device.stringDescriptors.find(index);
-            if (string == device.stringDescriptors.end() || languageId != 0x0409) return ERROR_GEN_FAILURE;
+            if (string == device.stringDescriptors.end() ||
+                languageId != (index == 0 ? USHORT{0} : device.stringLanguage)) {
+                return ERROR_GEN_FAILURE;
+            }
             descriptor = &string->second;
         } else {
             return ERROR_GEN_FAILURE;
@@ -436,7 +463,7 @@ struct FakeUsbWorld::Impl {
         for (Transfer& transfer : g_world->transfers_) {
             if (transfer.finished || transfer.device != device->second) continue;
             if (overlapped != nullptr && transfer.overlapped != overlapped) continue;
-            finish(transfer, ERROR_OPERATION_ABORTED);
+            if (!device->second->cancelNeverFinishes) finish(transfer, ERROR_OPERATION_ABORTED);
             ++g_world->counters_.transfersCancelled;
             cancelled = true;
         }
@@ -481,6 +508,15 @@ struct FakeUsbWorld::Impl {
         return ::HeapFree(heap, flags, block);
     }
 
+    static HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
+        {
+            auto guard = lock("RegisterDeviceNotificationW");
+            const auto* header = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+            g_world->noticeClasses_.push_back(header->dbcc_classguid);
+        }
+        return ::RegisterDeviceNotificationW(recipient, filter, flags);
+    }
+
     static DWORD WINAPI GetLastError() { return g_lastError; }
     static void WINAPI SetLastError(DWORD error) { g_lastError = error; }
     static BOOL WINAPI SwitchToThread() { return ::SwitchToThread(); }
@@ -493,11 +529,14 @@ FakeUsbWorld::FakeUsbWorld() {
     if (g_world != nullptr) ADD_FAILURE() << "a fake USB world is already installed";
     g_world = this;
     previous_ = installUsbPlatform(&table_);
+    forgetWinUsbRecords();  // a new world: every interface appears afresh
 }
 
 FakeUsbWorld::~FakeUsbWorld() {
+    releaseStalls();
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_lock<std::mutex> guard(mutex_);
+        stallChanged_.wait(guard, [this] { return stalledCalls_ == 0; });
         EXPECT_TRUE(hidFiles_.empty() && winUsbFiles_.empty()) << "device handles left open";
         EXPECT_TRUE(winUsbHandles_.empty()) << "WinUSB handles left open";
         EXPECT_TRUE(sets_.empty()) << "device-info sets left open";
@@ -506,6 +545,7 @@ FakeUsbWorld::~FakeUsbWorld() {
     }
     installUsbPlatform(previous_);
     g_world = nullptr;
+    forgetWinUsbRecords();
 }
 
 FakeUsbWorld* FakeUsbWorld::current() { return g_world; }
@@ -548,6 +588,44 @@ void FakeUsbWorld::setClassDevsFails(bool fails) {
 void FakeUsbWorld::setHeapAllocFails(bool fails) {
     std::lock_guard<std::mutex> guard(mutex_);
     heapAllocFails_ = fails;
+}
+
+void FakeUsbWorld::releaseStalls() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stallsReleased_ = true;
+    stallChanged_.notify_all();
+}
+
+int FakeUsbWorld::stalledCalls() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return stalledCalls_;
+}
+
+void FakeUsbWorld::finishAbandonedTransfers() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto transfer = transfers_.begin(); transfer != transfers_.end();) {
+        if (transfer->finished) {
+            ++transfer;
+            continue;
+        }
+        if (events_.erase(transfer->overlapped->hEvent) != 0) ++counters_.eventsClosed;
+        for (auto block = heapBlocks_.begin(); block != heapBlocks_.end(); ++block) {
+            const auto* begin = static_cast<const uint8_t*>(block->first);
+            const auto* at = reinterpret_cast<const uint8_t*>(transfer->overlapped);
+            if (at >= begin && at < begin + block->second) {
+                ::HeapFree(::GetProcessHeap(), 0, block->first);
+                heapBlocks_.erase(block);
+                ++counters_.heapFreed;
+                break;
+            }
+        }
+        transfer = transfers_.erase(transfer);
+    }
+}
+
+std::vector<GUID> FakeUsbWorld::noticeClasses() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return noticeClasses_;
 }
 
 void FakeUsbWorld::note(const std::string& call) {

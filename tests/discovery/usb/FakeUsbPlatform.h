@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -63,25 +64,37 @@ struct HidInterface {
     bool failProduct = false;
     bool failSerialNumber = false;
     bool unterminatedStrings = false;  // string reads succeed without writing the NUL
+    // A unit that stopped answering: its string reads return only once the
+    // world lets them go (releaseStalls, or the world's end).
+    bool stalls = false;
 };
 
 struct WinUsbDevice {
     std::wstring path;
+    bool present = true;  // false: unplugged, not enumerated
     GUID setupClass{};
     std::vector<uint8_t> deviceDescriptor;
-    std::map<uint8_t, std::vector<uint8_t>> stringDescriptors;  // by index, language 0x0409
-    std::map<uint8_t, DWORD> stringErrors;                      // reads of these indexes fail with the error code
+    // By index; index 0 (the language list, asked for with language 0) lists
+    // 0x0409, the strings answer in `stringLanguage` only.
+    std::map<uint8_t, std::vector<uint8_t>> stringDescriptors;
+    USHORT stringLanguage = 0x0409;
+    std::map<uint8_t, DWORD> stringErrors;  // reads of these indexes fail with the error code
     // A request shorter than a descriptor: fail with ERROR_INSUFFICIENT_BUFFER
     // instead of returning the part that fits.
     bool oversizeFailsWithInsufficientBuffer = false;
     bool failDetail = false;
-    bool failOpen = false;
+    bool failOpen = false;  // with ERROR_ACCESS_DENIED
+    // Another program has it open: WinUSB allows one opener, so every open
+    // here fails with ERROR_SHARING_VIOLATION.
+    bool heldByAnotherProgram = false;
     bool failInitialize = false;
     bool failDeviceDescriptor = false;
     // Transfers: none of them completes until it is cancelled, or each
     // completes only this many milliseconds after it started (0: at once).
     bool transfersNeverComplete = false;
     DWORD transfersCompleteAfterMs = 0;
+    // A cancelled transfer stays pending: the driver has not let go of it.
+    bool cancelNeverFinishes = false;
 };
 
 struct Counters {
@@ -143,6 +156,16 @@ public:
 
     void setClassDevsFails(bool fails);
     void setHeapAllocFails(bool fails);
+    // Lets every stalled string read return (failing), now and from now on.
+    void releaseStalls();
+    // String reads of stalled units that have not returned yet.
+    int stalledCalls() const;
+    // What a driver does at last with transfers whose cancel never finished:
+    // completes them, and the memory and events left to them are let go.
+    void finishAbandonedTransfers();
+    // The interface classes RegisterDeviceNotificationW was asked for, in order
+    // (the calls go on to the system).
+    std::vector<GUID> noticeClasses() const;
     // Lets a test's own callbacks mark their place in the call order.
     void note(const std::string& call);
 
@@ -170,6 +193,10 @@ private:
     std::deque<WinUsbDevice> winUsb_;
     bool classDevsFails_ = false;
     bool heapAllocFails_ = false;
+    bool stallsReleased_ = false;
+    int stalledCalls_ = 0;
+    std::condition_variable stallChanged_;
+    std::vector<GUID> noticeClasses_;
     Counters counters_;
     std::vector<std::string> calls_;
     std::vector<DescriptorRequest> descriptorRequests_;

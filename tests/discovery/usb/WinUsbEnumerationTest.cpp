@@ -9,8 +9,17 @@
 
 #include "FakeUsbPlatform.h"
 #include "TestSupport.h"
+#include "discovery/DeviceNotices.h"
 #include "discovery/WinUsbEnumeration.h"
 #include "discovery/WinUsbHandleRegistry.h"
+
+#include <dbt.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
 
 using namespace discovery;
 
@@ -63,18 +72,19 @@ TEST(WinUsbEnumeration, ListsAcceptedDeviceInPlatformOrderAndEmptiesTheListFirst
     EXPECT_EQ(countOf(world.calls(), "IdFilter"), 1u);
     EXPECT_EQ(countOf(world.calls(), "DescriptionFilter"), 1u);
     // Every transfer was collected once finished, and nothing stays open.
-    EXPECT_EQ(world.counters().transfersStarted, 4);
-    EXPECT_EQ(world.counters().transfersCollected, 4);
+    EXPECT_EQ(world.counters().transfersStarted, 5);
+    EXPECT_EQ(world.counters().transfersCollected, 5);
     EXPECT_EQ(world.counters().transfersCancelled, 0);
 
+    // The device descriptor, the language list, then the three strings.
     const std::vector<fake_usb::DescriptorRequest> requests = world.descriptorRequests();
-    ASSERT_EQ(requests.size(), 4u);
+    ASSERT_EQ(requests.size(), 5u);
     EXPECT_EQ(requests[0].type, 1);
     EXPECT_EQ(requests[0].bufferSize, 18u);
-    for (size_t i = 1; i < 4; ++i) {
+    for (size_t i = 1; i < 5; ++i) {
         EXPECT_EQ(requests[i].type, 3);
-        EXPECT_EQ(requests[i].index, i);
-        EXPECT_EQ(requests[i].languageId, 0x0409);
+        EXPECT_EQ(requests[i].index, i - 1);
+        EXPECT_EQ(requests[i].languageId, i == 1 ? 0 : 0x0409);
         EXPECT_EQ(requests[i].bufferSize, 64u);
     }
     EXPECT_TRUE(world.allReleased());
@@ -126,17 +136,70 @@ TEST(WinUsbEnumeration, EachDropReasonDropsOnlyItsDevice) {
     }
 }
 
-TEST(WinUsbEnumeration, ZeroStringIndexesLeaveTheirFieldsEmpty) {
-    FakeUsbWorld world;
-    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"").deviceDescriptor =
-        fake_usb::deviceDescriptor(0, 2, 0);
-    DeviceList list;
-    enumerateWinUsbDevices(list, nullptr, nullptr);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].manufacturer, L"");
-    EXPECT_EQ(list[0].product, L"Kelvane");
-    EXPECT_EQ(list[0].serialNumber, L"");
-    EXPECT_EQ(world.descriptorRequests().size(), 2u);
+TEST(WinUsbEnumeration, ZeroStringIndexesLeaveTheirFieldsEmptyAndSeventeenBytesAreEnough) {
+    std::vector<uint8_t> seventeen = fake_usb::deviceDescriptor(1, 2, 3);
+    seventeen.resize(17);  // every string index arrived, bNumConfigurations did not
+    const struct {
+        const char* name;
+        std::vector<uint8_t> descriptor;
+        std::wstring manufacturer, product, serial;
+        size_t requests;
+    } cases[] = {
+        {"product only", fake_usb::deviceDescriptor(0, 2, 0), L"", L"Kelvane", L"", 3},
+        {"no strings: no language list asked for", fake_usb::deviceDescriptor(0, 0, 0), L"", L"", L"", 1},
+        {"17 bytes", seventeen, L"Tavrello", L"Kelvane", L"A", 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeUsbWorld world;
+        world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A").deviceDescriptor =
+            c.descriptor;
+        DeviceList list;
+        enumerateWinUsbDevices(list, nullptr, nullptr);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].manufacturer, c.manufacturer);
+        EXPECT_EQ(list[0].product, c.product);
+        EXPECT_EQ(list[0].serialNumber, c.serial);
+        EXPECT_EQ(world.descriptorRequests().size(), c.requests);
+    }
+}
+
+TEST(WinUsbEnumeration, StringsAreReadInTheFirstLanguageTheUnitLists) {
+    const struct {
+        const char* name;
+        std::vector<uint8_t> languages;  // string descriptor 0 as the unit sends it
+        DWORD refused;                   // or the error it refuses the request with
+        USHORT expected;
+    } cases[] = {
+        {"another language only", bytes({4, 3, 0x07, 0x04}), 0, 0x0407},
+        {"two languages", bytes({6, 3, 0x07, 0x04, 0x09, 0x04}), 0, 0x0407},
+        {"odd length after one whole id", bytes({5, 3, 0x07, 0x04, 0x09}), 0, 0x0407},
+        {"none listed", bytes({2, 3}), 0, 0x0409},
+        {"refused", bytes({4, 3, 0x07, 0x04}), ERROR_GEN_FAILURE, 0x0409},
+        {"id cut by what arrived", bytes({4, 3, 0x07}), 0, 0x0409},
+        {"id cut by bLength", bytes({3, 3, 0x07, 0x04}), 0, 0x0409},
+        {"not a string descriptor", bytes({4, 2, 0x07, 0x04}), 0, 0x0409},
+        {"language 0", bytes({4, 3, 0, 0}), 0, 0x0409},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeUsbWorld world;
+        WinUsbDevice& unit = world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A");
+        unit.stringDescriptors[0] = c.languages;
+        if (c.refused != 0) unit.stringErrors[0] = c.refused;
+        unit.stringLanguage = c.expected;  // the strings answer in this language only
+        DeviceList list;
+        enumerateWinUsbDevices(list, nullptr, nullptr);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].serialNumber, L"A");
+        size_t languageLists = 0;
+        for (const fake_usb::DescriptorRequest& request : world.descriptorRequests()) {
+            if (request.type != 3) continue;
+            if (request.index == 0) ++languageLists;
+            EXPECT_EQ(request.languageId, request.index == 0 ? 0 : c.expected) << "index " << int(request.index);
+        }
+        EXPECT_EQ(languageLists, 1u);
+    }
 }
 
 TEST(WinUsbEnumeration, RejectedIdsAreNeverOpened) {
@@ -372,4 +435,141 @@ TEST(WinUsbEnumeration, UnreadableDeviceIsLoggedOncePerAppearance) {
     pass([](WinUsbDevice& d) { d.transfersNeverComplete = true; });
     EXPECT_EQ(log.errorLines(), (std::vector<std::string>{"GEC:3102, X:50" + suffix, "GEC:3101, X:5" + suffix,
                                                           "GEC:3103, X:121" + suffix}));
+}
+
+namespace {
+
+// The notice of an interface of the WinUSB class arriving, its path spelt in
+// upper case as notices may spell it; taken as the window takes it.
+void noticeArrival(const std::wstring& path) {
+    std::wstring upper = path;
+    for (wchar_t& unit : upper) unit = static_cast<wchar_t>(towupper(unit));
+    const size_t bytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (upper.size() + 1) * sizeof(wchar_t);
+    std::vector<DWORD> block((bytes + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+    auto* notice = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
+    notice->dbcc_size = static_cast<DWORD>(bytes);
+    notice->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    notice->dbcc_classguid = WinUsbInterfaceGuid;
+    std::memcpy(notice->dbcc_name, upper.c_str(), (upper.size() + 1) * sizeof(wchar_t));
+    EXPECT_TRUE(takeUnitInterfaceNotice(DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(notice)));
+}
+
+std::vector<std::wstring> serialsOfOnePass() {
+    DeviceList list;
+    enumerateWinUsbDevices(list, nullptr, nullptr);
+    std::vector<std::wstring> serials;
+    for (const DeviceInfo& device : list) serials.push_back(device.serialNumber);
+    return serials;
+}
+
+size_t opensOf(const FakeUsbWorld& world, const std::wstring& path) {
+    size_t opens = 0;
+    for (const fake_usb::OpenRequest& request : world.openRequests()) opens += request.path == path;
+    return opens;
+}
+
+}  // namespace
+
+// A window left open for a minute: each unit is opened and read once, not
+// sixty times; a unit unplugged and plugged again is read afresh.
+TEST(WinUsbEnumeration, EachUnitIsReadOncePerAppearance) {
+    FakeUsbWorld world;
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A1");
+    WinUsbDevice& b = world.addWinUsbDevice(winUsbPath(Vid, Pid, L"B"), L"Tavrello", L"Kelvane", L"B1");
+    for (int second = 0; second < 60; ++second)
+        ASSERT_EQ(serialsOfOnePass(), (std::vector<std::wstring>{L"A1", L"B1"}));
+    EXPECT_EQ(world.counters().filesOpened, 2);
+    EXPECT_EQ(world.descriptorRequests().size(), 2 * 5u);
+
+    b.present = false;
+    EXPECT_EQ(serialsOfOnePass(), std::vector<std::wstring>{L"A1"});
+    b.present = true;
+    b.stringDescriptors[3] = fake_usb::stringDescriptor(L"B2");  // another unit at the same place
+    for (int second = 0; second < 3; ++second) EXPECT_EQ(serialsOfOnePass(), (std::vector<std::wstring>{L"A1", L"B2"}));
+    EXPECT_EQ(world.counters().filesOpened, 3);
+    EXPECT_EQ(world.openFiles(), 0);
+    EXPECT_TRUE(world.allReleased());
+}
+
+// Plugged in again under the same path between two checks (the arrival notice
+// tells), and held by another program by then: the record read before is
+// listed and that is logged once; once let go, the unit is read afresh. A
+// path never read that cannot be opened is not listed.
+TEST(WinUsbEnumeration, UnitHeldByAnotherProgramIsListedFromItsEarlierReadAndLoggedOnce) {
+    const struct {
+        const char* name;
+        std::wstring serial;
+        void (*hold)(WinUsbDevice&, bool);
+        std::string error;
+    } cases[] = {
+        {"sharing violation", L"HELD", [](WinUsbDevice& d, bool held) { d.heldByAnotherProgram = held; }, "32"},
+        {"access denied", L"DENIED", [](WinUsbDevice& d, bool held) { d.failOpen = held; }, "5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing_support::TestLog log(LogName);
+        FakeUsbWorld world;
+        const std::wstring path = winUsbPath(Vid, Pid, c.serial);
+        const std::string logged = ", " + std::string(path.begin(), path.end());
+        WinUsbDevice& unit = world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", c.serial + L"1");
+        const std::vector<std::wstring> first = {c.serial + L"1"};
+        EXPECT_EQ(serialsOfOnePass(), first);
+
+        c.hold(unit, true);
+        noticeArrival(path);
+        for (int second = 0; second < 3; ++second) EXPECT_EQ(serialsOfOnePass(), first);
+        EXPECT_EQ(opensOf(world, path), 4u);
+        EXPECT_EQ(log.errorLines(), std::vector<std::string>{"GEC:3106, X:" + c.error + logged});
+
+        c.hold(unit, false);
+        unit.stringDescriptors[3] = fake_usb::stringDescriptor(c.serial + L"2");
+        for (int second = 0; second < 3; ++second)
+            EXPECT_EQ(serialsOfOnePass(), std::vector<std::wstring>{c.serial + L"2"});
+        EXPECT_EQ(opensOf(world, path), 5u);
+
+        unit.present = false;
+        EXPECT_TRUE(serialsOfOnePass().empty());
+        unit.present = true;
+        c.hold(unit, true);
+        for (int second = 0; second < 3; ++second) EXPECT_TRUE(serialsOfOnePass().empty());
+        EXPECT_EQ(log.errorLines(),
+                  (std::vector<std::string>{"GEC:3106, X:" + c.error + logged, "GEC:3101, X:" + c.error + logged}));
+        EXPECT_TRUE(world.allReleased());
+    }
+}
+
+// A cancelled transfer that the driver never finishes keeps its memory and
+// event: freeing them under it would let the driver write into freed memory.
+TEST(WinUsbEnumeration, TransferWhoseCancelNeverFinishesKeepsItsBlockAndEvent) {
+    FakeUsbWorld world;
+    WinUsbDevice& stuck = world.addWinUsbDevice(winUsbPath(Vid, Pid, L"A"), L"Tavrello", L"Kelvane", L"A");
+    stuck.transfersNeverComplete = true;
+    stuck.cancelNeverFinishes = true;
+    world.addWinUsbDevice(winUsbPath(Vid, 0xA111, L"B"), L"Tavrello", L"Other", L"B");
+    DeviceList list;
+    enumerateWinUsbDevices(list, nullptr, nullptr);
+    EXPECT_EQ(devicePaths(list), std::vector<std::wstring>{winUsbPath(Vid, 0xA111, L"B")});
+    const fake_usb::Counters counters = world.counters();
+    EXPECT_EQ(counters.transfersCancelled, 1);
+    EXPECT_EQ(counters.heapAllocated - counters.heapFreed, 1) << "the transfer's block is left to the driver";
+    EXPECT_EQ(counters.eventsOpened - counters.eventsClosed, 1) << "and so is its event";
+    EXPECT_EQ(counters.badReleases, 0);
+    EXPECT_EQ(world.openFiles(), 0) << "the device itself is let go";
+    world.finishAbandonedTransfers();
+    EXPECT_TRUE(world.allReleased());
+}
+
+TEST(UnitInterfaceNotices, RegistersForTheHidAndTheWinUsbInterfaceClasses) {
+    FakeUsbWorld world;
+    platform::UniqueWindow window(
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr));
+    ASSERT_TRUE(window.valid());
+    { UnitInterfaceNotices notices(window.get()); }
+    const std::vector<GUID> classes = world.noticeClasses();
+    ASSERT_EQ(classes.size(), 2u);
+    const auto registered = [&](const GUID& wanted) {
+        return std::any_of(classes.begin(), classes.end(), [&](const GUID& g) { return IsEqualGUID(g, wanted); });
+    };
+    EXPECT_TRUE(registered(fake_usb::HidInterfaceGuid));
+    EXPECT_TRUE(registered(WinUsbInterfaceGuid));
 }
