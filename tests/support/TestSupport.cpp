@@ -241,6 +241,16 @@ SIZE_T privateBytes() {
     return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
+HWND topLevelWindowOf(DWORD processId, const wchar_t* className) {
+    for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, className, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) return window;
+    }
+    return nullptr;
+}
+
 std::vector<std::string> logErrorLines(const std::wstring& path) {
     std::vector<std::string> lines;
     if (!fileExists(path)) return lines;

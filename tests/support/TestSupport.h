@@ -97,6 +97,9 @@ VirtualHidUnit firstVirtualHidUnit(const std::wstring& installer, const std::wst
 // PagefileUsage is the same commit charge and real).
 SIZE_T privateBytes();
 
+// A top-level window of `className` that belongs to the process, or null.
+HWND topLevelWindowOf(DWORD processId, const wchar_t* className);
+
 // The error lines of a log file without their time prefix ("GEC:2003, X:2");
 // a line that is not an error line is kept with a mark in front.
 std::vector<std::string> logErrorLines(const std::wstring& path);

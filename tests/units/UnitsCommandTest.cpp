@@ -4,11 +4,15 @@
 #include "FakeUsbPlatform.h"
 #include "TestSupport.h"
 #include "discovery/Discovery.h"
+#include "discovery/WinUsbEnumeration.h"
 #include "units/UnitsCommand.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <dbt.h>
+
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,9 +34,9 @@ class UnitsCommand : public ::testing::Test {
 protected:
     void TearDown() override { TransportMode = static_cast<int32_t>(TransportModeValue::ServiceThenWinUsb); }
 
-    void addHid(const std::wstring& manufacturer, const std::wstring& serial, uint16_t vid = Vid) {
-        world.addHidInterface(hidPath(vid, Pid, 0) + L"#" + std::to_wstring(++hidCount), vid, Pid, manufacturer,
-                              L"Kelvane", serial);
+    fake_usb::HidInterface& addHid(const std::wstring& manufacturer, const std::wstring& serial, uint16_t vid = Vid) {
+        return world.addHidInterface(hidPath(vid, Pid, 0) + L"#" + std::to_wstring(++hidCount), vid, Pid, manufacturer,
+                                     L"Kelvane", serial);
     }
 
     FakeUsbWorld world;
@@ -169,24 +173,67 @@ TEST(UnitsOutput, CommandLineErrorsGiveExitTwoAndTheUsageOnStandardError) {
     }
 }
 
+// A file that a watch writes to, as a script's redirection would; removed at the end.
+class OutputFile {
+public:
+    explicit OutputFile(const wchar_t* name) {
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        path_ = std::wstring(folder) + name + std::to_wstring(GetCurrentProcessId());
+        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        EXPECT_TRUE(file_.valid());
+    }
+    HANDLE get() const { return file_.get(); }
+    std::string text() const { return testing_support::readFileBytes(path_); }
+    bool becomes(const std::string& expected) const {
+        return testing_support::waitUntil([&] { return text() == expected; }, 5000);
+    }
+
+private:
+    std::wstring path_;
+    platform::UniqueFileHandle file_;
+};
+
+// A watch on a thread of its own, as the program's main thread runs it.
+class WatchThread {
+public:
+    WatchThread(const UnitsOptions& options, HANDLE output, HANDLE errors)
+        : thread_([=] {
+              code_ = watchUnits(options, output, errors);
+              ended_ = true;
+          }) {}
+    // A watch a failed test left running is stopped, as Ctrl+Break would.
+    ~WatchThread() {
+        while (!ended_) {
+            stopWatchOnConsoleControl(CTRL_BREAK_EVENT);
+            endsWithin(50);
+        }
+        thread_.join();
+    }
+    bool ended() const { return ended_; }
+    bool endsWithin(DWORD ms) const {
+        return testing_support::waitUntil([&] { return ended_.load(); }, ms);
+    }
+    UnitsExitCode code() const { return code_; }
+
+private:
+    std::atomic<bool> ended_{false};
+    UnitsExitCode code_ = UnitsExitCode::Usage;
+    std::thread thread_;
+};
+
 // The watch in this process: its lines as the scripted world changes, and
 // Ctrl+Break (which Wine 8 does not send to a console program) ending it.
 TEST_F(UnitsCommand, WatchWritesTheUnitThenEachChangeAndCtrlBreakEndsItWithZero) {
     const UnitsResult parsed = runUnitsCommand({L"--watch", L"--json", L"--transport", L"winusb"});
     ASSERT_TRUE(parsed.watch.has_value());
     EXPECT_EQ(parsed.output, L"");
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder) + L"kelvane-watch-" + std::to_wstring(GetCurrentProcessId());
-    platform::UniqueFileHandle output(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    ASSERT_TRUE(output.valid());
+    const OutputFile output(L"kelvane-watch-");
     addHid(L"Tavrello", L"H1ABCDEFG");
     UnitsExitCode code = UnitsExitCode::Usage;
-    std::thread watch([&] { code = watchUnits(*parsed.watch, output.get()); });
-    const auto linesBecome = [&](const std::string& expected) {
-        return testing_support::waitUntil([&] { return testing_support::readFileBytes(path) == expected; }, 5000);
-    };
+    std::thread watch([&] { code = watchUnits(*parsed.watch, output.get(), nullptr); });
+    const auto linesBecome = [&](const std::string& expected) { return output.becomes(expected); };
     const std::string unit = "{\"found\": true, \"groupedSerialNumber\": \"H1ABCD-EFG\"}\r\n";
     EXPECT_TRUE(linesBecome(unit));
     world.setClassDevsFails(true);  // the unit is gone for the next once-a-second look
@@ -195,6 +242,95 @@ TEST_F(UnitsCommand, WatchWritesTheUnitThenEachChangeAndCtrlBreakEndsItWithZero)
     watch.join();
     EXPECT_EQ(code, UnitsExitCode::Found);
     EXPECT_FALSE(stopWatchOnConsoleControl(CTRL_C_EVENT)) << "no watch: the next handler decides";
+}
+
+// A HID unit that stopped answering (its string reads never return): each
+// lookup is given up at its bound with exit code 4 and a message naming HID;
+// the workers left behind end once the unit answers, and nothing stays open.
+TEST_F(UnitsCommand, StalledHidUnitEndsTheLookupAtItsBoundWithItsOwnExitCode) {
+    testing_support::TestLog log("KelvaneTest_UnitsLookup");
+    addHid(L"Tavrello", L"H1ABCDEFG").stalls = true;
+    const std::vector<std::wstring> runs[] = {{L"--serial", L"--transport", L"winusb"},
+                                              {L"--json", L"--all", L"--transport", L"winusb"}};
+    for (const auto& arguments : runs) {
+        const ULONGLONG start = GetTickCount64();
+        const UnitsResult result = runUnitsCommand(arguments, 300);
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        EXPECT_EQ(result.exitCode, UnitsExitCode::LookupTimedOut);
+        EXPECT_EQ(result.output, L"");
+        EXPECT_EQ(result.errors.rfind(L"kelvane-units: no answer within 300 ms from a HID device;", 0), 0u)
+            << toUtf8(result.errors);
+        EXPECT_GE(elapsed + 20, 300u);  // the tick count's own granularity
+        EXPECT_LT(elapsed, 2300u);
+    }
+    EXPECT_EQ(world.stalledCalls(), 2);
+    EXPECT_EQ(lookupsRunning(), 2);
+    EXPECT_EQ(log.errorLines(), (std::vector<std::string>(2, "GEC:5003, X:300, HID")));
+    world.releaseStalls();
+    ASSERT_TRUE(testing_support::waitUntil([] { return lookupsRunning() == 0; }, 5000));
+    EXPECT_TRUE(world.allReleased());
+}
+
+// Under --watch, Ctrl+C ends the watch at once whatever its lookup is doing;
+// a lookup past its bound ends it with exit code 4 and the message.
+TEST_F(UnitsCommand, WatchEndsAtOnceOnCtrlCAndAtTheBoundWhileAUnitIsStalled) {
+    addHid(L"Tavrello", L"H1ABCDEFG").stalls = true;
+    UnitsOptions options = *runUnitsCommand({L"--watch", L"--transport", L"winusb"}, 60000).watch;
+    const OutputFile output(L"kelvane-stalled-watch-");
+    const OutputFile errors(L"kelvane-stalled-errors-");
+    {
+        WatchThread watch(options, output.get(), errors.get());
+        ASSERT_TRUE(testing_support::waitUntil([&] { return world.stalledCalls() == 1; }, 5000));
+        EXPECT_FALSE(watch.endsWithin(300));
+        EXPECT_TRUE(stopWatchOnConsoleControl(CTRL_C_EVENT));
+        EXPECT_TRUE(watch.endsWithin(1000)) << "Ctrl+C ends the watch at once";
+        EXPECT_EQ(watch.code(), UnitsExitCode::Found);
+    }
+    options.lookupTimeoutMs = 300;
+    {
+        WatchThread watch(options, output.get(), errors.get());
+        EXPECT_TRUE(watch.endsWithin(3000));
+        EXPECT_EQ(watch.code(), UnitsExitCode::LookupTimedOut);
+    }
+    EXPECT_EQ(output.text(), "");
+    EXPECT_EQ(errors.text().rfind("kelvane-units: no answer within 300 ms from a HID device;", 0), 0u) << errors.text();
+    world.releaseStalls();
+    ASSERT_TRUE(testing_support::waitUntil([] { return lookupsRunning() == 0; }, 5000));
+}
+
+// What the system passes with WM_DEVICECHANGE when a WinUSB interface arrives.
+DEV_BROADCAST_DEVICEINTERFACE_W winUsbArrival() {
+    DEV_BROADCAST_DEVICEINTERFACE_W notice = {};
+    notice.dbcc_size = sizeof(notice);
+    notice.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    notice.dbcc_classguid = WinUsbInterfaceGuid;
+    return notice;
+}
+
+// The watch's hidden window, with looks a minute apart: the first line comes
+// at once though there is no unit, a notice makes a look at once, and the end
+// of the session is answered only once the watch has ended, with 0.
+TEST_F(UnitsCommand, WatchLooksAtOnceOnANoticeAndEndsWithTheSession) {
+    UnitsOptions options = *runUnitsCommand({L"--watch", L"--transport", L"winusb"}).watch;
+    options.watchIntervalMs = 60000;
+    const OutputFile output(L"kelvane-notice-watch-");
+    WatchThread watch(options, output.get(), nullptr);
+    const std::string none = "(no motion unit has been found)\r\n";
+    ASSERT_TRUE(output.becomes(none));
+    const HWND window = testing_support::topLevelWindowOf(GetCurrentProcessId(), WatchWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(IsWindowVisible(window));
+
+    world.addWinUsbDevice(winUsbPath(Vid, Pid, L"W1"), L"Tavrello", L"Kelvane", L"W1ABCDEFG");
+    const DEV_BROADCAST_DEVICEINTERFACE_W arrival = winUsbArrival();
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&arrival));
+    EXPECT_TRUE(output.becomes(none + "W1ABCD-EFG\r\n"));
+
+    EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    EXPECT_FALSE(watch.endsWithin(200));
+    SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_TRUE(watch.ended()) << "answered only once the watch has ended";
+    EXPECT_EQ(watch.code(), UnitsExitCode::Found);
 }
 
 }  // namespace

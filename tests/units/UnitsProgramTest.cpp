@@ -258,6 +258,27 @@ TEST(UnitsProgram, WatchEndsWithThreeOnceItsOutputIsClosed) {
     EXPECT_EQ(code, 3u);
 }
 
+// Logoff or shutdown reaches a console program that uses windows only through
+// a top-level window: the watch's hidden one ends the watch, and the program
+// writes its log's end line and exits with 0 before answering.
+TEST(UnitsProgram, WatchEndsWithZeroAndItsLogsEndLineWhenTheSessionEnds) {
+    const std::wstring ownLog =
+        resolveLogFolder(LogFolderKind::LocalAppData) + L"\\Tavrello_Kelvane_kelvane-units.exe.log";
+    deleteFileIfPresent(ownLog);
+    Watch watch(L"--transport service");
+    ASSERT_TRUE(watch.linesBecome({NoUnitLine}, StartTimeoutMs)) << watch.output();
+    const HWND window = topLevelWindowOf(watch.program().processId(), L"Tavrello_Kelvane_UnitsNotices");
+    ASSERT_NE(window, nullptr);
+    DWORD_PTR answer = 0;
+    ASSERT_TRUE(SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer));
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+    SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 10000, &answer);
+    EXPECT_EQ(watch.program().exitCode(StartTimeoutMs), 0u);
+    const std::vector<std::string> lines = splitCrLfLines(readFileBytes(ownLog));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find(" A: ============== LOG DESTROYED =============="), std::string::npos) << lines.back();
+}
+
 // --- in the prefixes with virtual HID devices (tests/support/virtual-hid), no service ---
 
 TEST(VirtualHidUnitsProgram, ListsTheHidUnitWhateverTheTransportAndTheRejectedHidDevicesWithAll) {

@@ -1,5 +1,6 @@
 #include "units/UnitsCommand.h"
 
+#include "UnitsLookup.h"
 #include "diagnostics/ModuleInfo.h"
 #include "discovery/Discovery.h"
 #include "platform/Utf16.h"
@@ -13,12 +14,10 @@ using diagnostics::FileVersion;
 using diagnostics::moduleInfo;
 using diagnostics::readFileVersion;
 using discovery::DeviceInfo;
-using discovery::DeviceList;
 using discovery::DeviceSource;
-using discovery::discoverMotionUnitDevices;
 using discovery::displayedSerialNumber;
 using discovery::formatSerialNumber;
-using discovery::MotionUnitFinder;
+using discovery::motionUnitsOf;
 using discovery::recogniseDevice;
 using discovery::TransportMode;
 using discovery::TransportModeValue;
@@ -48,15 +47,18 @@ const char* const UnitsUsage =
     "                        soon as a USB or HID device comes or goes and once a\n"
     "                        second; with --json one object per line:\n"
     "                        {\"found\": true, \"groupedSerialNumber\": \"...\"}. Runs\n"
-    "                        until Ctrl+C or Ctrl+Break (exit code 0) or until its\n"
-    "                        output is closed (exit code 3)\n"
+    "                        until Ctrl+C, Ctrl+Break or the end of the session\n"
+    "                        (exit code 0, at once whatever a lookup is doing) or\n"
+    "                        until its output is closed (exit code 3)\n"
     "  --transport MODE      auto (the service, else WinUSB; the default), service\n"
     "                        (the service only) or winusb (WinUSB only)\n"
     "  --version             print the program's version\n"
     "  --help                show this text\n"
     "\n"
     "Exit code: 0 when a unit is recognised, 1 when none is, 2 for a bad command line,\n"
-    "3 when the output cannot be written.\n";
+    "3 when the output cannot be written, 4 when a lookup did not end within 5 seconds\n"
+    "(the service or a device that stopped answering; the message on standard error\n"
+    "names the transport: service, WinUSB or HID).\n";
 
 namespace {
 
@@ -301,7 +303,7 @@ std::string toUtf8(const std::wstring& text) {
     return out;
 }
 
-UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
+UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments, DWORD lookupTimeoutMs) {
     UnitsResult result;
     UnitsOptions options;
     std::wstring error;
@@ -316,6 +318,7 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
         return result;
     }
 
+    options.lookupTimeoutMs = lookupTimeoutMs;
     if (options.watch) {
         result.exitCode = UnitsExitCode::Found;
         result.watch = options;
@@ -323,8 +326,14 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
     }
 
     TransportMode = static_cast<int32_t>(options.transportMode);
+    const LookupOutcome look = lookUp(options.all, options.lookupTimeoutMs, nullptr);
+    if (look.end != LookupEnd::Done) {
+        result.exitCode = UnitsExitCode::LookupTimedOut;
+        result.errors = lookupTimedOut(look.pass, options.lookupTimeoutMs);
+        return result;
+    }
     if (options.serialOnly) {
-        const std::wstring serial = displayedSerialNumber(MotionUnitFinder().findMotionUnits());
+        const std::wstring serial = displayedSerialNumber(motionUnitsOf(look.devices));
         if (!serial.empty()) {
             result.output = plainField(serial) + L"\r\n";
             result.exitCode = UnitsExitCode::Found;
@@ -332,10 +341,8 @@ UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments) {
         return result;
     }
 
-    DeviceList devices;
-    discoverMotionUnitDevices(devices, options.all);
     std::vector<ListedDevice> listed;
-    for (const DeviceInfo& device : devices) {
+    for (const DeviceInfo& device : look.devices) {
         const UnitRecognition recognition = recogniseDevice(device);
         if (recognition == UnitRecognition::Recognised) result.exitCode = UnitsExitCode::Found;
         if (recognition == UnitRecognition::Recognised || options.all) listed.push_back({device, recognition});

@@ -5,6 +5,7 @@
 #include "diagnostics/Log.h"
 #include "discovery/Discovery.h"
 #include "discovery/MotionUnit.h"
+#include "UnitsLookup.h"
 #include "platform/Unique.h"
 #include "units/UnitsCommand.h"
 
@@ -23,14 +24,13 @@ using platform::UniqueWindow;
 
 namespace {
 
-constexpr DWORD WatchIntervalMs = 1000;  // as the window's timer
 // How long the notice thread may take to make its window and register it.
 constexpr DWORD ListenerStartMs = 5000;
-// Closing the console (or logging off) ends the process once the control
-// handler returns; this long the handler gives the watch to end first.
+// Closing the console ends the process once the control handler returns, and
+// the end of the session once WM_ENDSESSION has been answered; this long each
+// gives the watch to end (and the log its end line) first.
 constexpr DWORD ConsoleCloseGraceMs = 3000;
 constexpr UINT StopListeningMessage = WM_APP + 1;
-const wchar_t* const NoticeWindowClass = L"Tavrello_Kelvane_UnitsNotices";
 
 // The event that stops the watch. The watch's thread sets it before the console
 // control handler is installed and clears it after the handler is removed; the
@@ -62,18 +62,26 @@ private:
 };
 
 // A console program has no window of its own: a thread of this object's own
-// makes a message-only window, registers it for unit interface notices and sets
-// the notice event (auto-reset) on each. The thread owns the window and the
-// registrations and lets them go itself. What both threads reach is a Shared
-// block held by both, so that a thread left behind never outlives it: the
-// watch's thread waits (bounded) for `ready`, then reads `window` (atomic) and
-// reaches the window only by posting StopListeningMessage to it.
+// makes a hidden top-level window (a message-only window would hear no end of
+// the session), registers it for unit interface notices and sets the notice
+// event (auto-reset) on each. When the session ends (WM_ENDSESSION), it sets
+// the stop event and answers only once the watch's thread has ended or the
+// grace has passed: the system may end the process as soon as it has answered.
+// The thread owns the window and the registrations and lets them go itself.
+// What both threads reach is a Shared block held by both, so that a thread left
+// behind never outlives it: the watch's thread waits (bounded) for `ready`,
+// then reads `window` and `sessionEnding` (atomic) and reaches the window only
+// by posting StopListeningMessage to it.
 class NoticeListener {
 public:
-    // `notice` is duplicated: the listener holds its own reference.
-    explicit NoticeListener(HANDLE notice) : shared_(std::make_shared<Shared>()) {
-        if (!shared_->ready || !DuplicateHandle(GetCurrentProcess(), notice, GetCurrentProcess(), shared_->notice.put(),
-                                                0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    // `notice` and `stop` are duplicated: the listener holds its own references.
+    // Make it on the watch's thread.
+    NoticeListener(HANDLE notice, HANDLE stop) : shared_(std::make_shared<Shared>()) {
+        const HANDLE process = GetCurrentProcess();
+        if (!shared_->ready ||
+            !DuplicateHandle(process, notice, process, shared_->notice.put(), 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+            !DuplicateHandle(process, stop, process, shared_->stop.put(), 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+            !DuplicateHandle(process, GetCurrentThread(), process, shared_->watchThread.put(), SYNCHRONIZE, FALSE, 0)) {
             return;  // no notices: the watch looks once a second
         }
         try {
@@ -85,6 +93,10 @@ public:
     }
     ~NoticeListener() {
         if (!thread_.joinable()) return;
+        if (shared_->sessionEnding.load()) {
+            thread_.detach();  // it answers WM_ENDSESSION once this thread has ended
+            return;
+        }
         const HWND window = shared_->window.load();
         if (window != nullptr && PostMessageW(window, StopListeningMessage, 0, 0)) {
             thread_.join();
@@ -98,15 +110,31 @@ public:
 private:
     struct Shared {
         UniqueHandle notice;
+        UniqueHandle stop;
+        UniqueHandle watchThread;
         UniqueHandle ready{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
         std::atomic<HWND> window{nullptr};
+        std::atomic<bool> sessionEnding{false};  // set before `stop` at the end of the session
     };
 
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        // Set before the window can be reached by anything but its creation.
+        auto* shared = reinterpret_cast<Shared*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (message == WM_DEVICECHANGE) {
-            const auto notice = reinterpret_cast<HANDLE>(GetWindowLongPtrW(window, GWLP_USERDATA));
-            if (notice != nullptr && discovery::isUnitInterfaceChange(wParam, lParam)) SetEvent(notice);
+            if (shared != nullptr && discovery::takeUnitInterfaceNotice(wParam, lParam)) {
+                SetEvent(shared->notice.get());
+            }
             return TRUE;
+        }
+        if (message == WM_QUERYENDSESSION) return TRUE;
+        if (message == WM_ENDSESSION) {
+            if (wParam != FALSE && shared != nullptr) {
+                shared->sessionEnding = true;
+                SetEvent(shared->stop.get());
+                WaitForSingleObject(shared->watchThread.get(), ConsoleCloseGraceMs);
+                PostQuitMessage(0);  // the watch is over, should the process outlive the answer
+            }
+            return 0;
         }
         if (message == StopListeningMessage) {
             PostQuitMessage(0);
@@ -120,16 +148,17 @@ private:
         WNDCLASSW windowClass = {};
         windowClass.lpfnWndProc = windowProc;
         windowClass.hInstance = instance;
-        windowClass.lpszClassName = NoticeWindowClass;
+        windowClass.lpszClassName = WatchWindowClass;
         RegisterClassW(&windowClass);  // fails harmlessly when a watch before this one registered it
+        // Top-level and never shown: no WS_VISIBLE, no taskbar button.
         UniqueWindow window(
-            CreateWindowExW(0, NoticeWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr));
+            CreateWindowExW(0, WatchWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
         if (!window) {
             diagnostics::logErrorCode(static_cast<int32_t>(DeviceNoticeError::NoticeWindow), GetLastError());
             SetEvent(shared->ready.get());
             return;
         }
-        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(shared->notice.get()));
+        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(shared.get()));
         auto notices = std::make_unique<UnitInterfaceNotices>(window.get());
         shared->window = window.get();
         SetEvent(shared->ready.get());
@@ -154,7 +183,7 @@ BOOL WINAPI stopWatchOnConsoleControl(DWORD type) {
     return TRUE;
 }
 
-UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output) {
+UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output, HANDLE errors) {
     discovery::TransportMode = static_cast<int32_t>(options.transportMode);
     const UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const UniqueHandle notice(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -166,25 +195,31 @@ UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output) {
     StopOnConsoleControl stopOnControl(stop.get());
     // Listening before the first look, so that no change falls between the two.
     std::unique_ptr<NoticeListener> listener;
-    if (notice) listener = std::make_unique<NoticeListener>(notice.get());
+    if (notice && stop) listener = std::make_unique<NoticeListener>(notice.get(), stop.get());
 
     std::wstring shown;
     for (bool first = true;; first = false) {
         const ULONGLONG started = GetTickCount64();
         // The auto-reset notice event makes any number of notices during this
         // look one more look, never a queue.
-        const std::wstring displayed =
-            discovery::displayedSerialNumber(discovery::MotionUnitFinder().findMotionUnits());
+        const LookupOutcome look = lookUp(false, options.lookupTimeoutMs, stop.get());
+        if (look.end == LookupEnd::Stopped) return UnitsExitCode::Found;
+        if (look.end == LookupEnd::TimedOut) {
+            writeStandardText(errors, lookupTimedOut(look.pass, options.lookupTimeoutMs));
+            return UnitsExitCode::LookupTimedOut;
+        }
+        const std::wstring displayed = discovery::displayedSerialNumber(discovery::motionUnitsOf(look.devices));
         if (first || displayed != shown) {
             if (!writeStandardText(output, watchLine(displayed, options.json))) return UnitsExitCode::OutputFailed;
             shown = displayed;
         }
         const ULONGLONG elapsed = GetTickCount64() - started;
-        const DWORD waitMs = elapsed >= WatchIntervalMs ? 0 : static_cast<DWORD>(WatchIntervalMs - elapsed);
+        const DWORD interval = options.watchIntervalMs;
+        const DWORD waitMs = elapsed >= interval ? 0 : static_cast<DWORD>(interval - elapsed);
         if (waitCount == 0) {
             Sleep(waitMs);
         } else if (WaitForMultipleObjects(waitCount, waits, FALSE, waitMs) == WAIT_OBJECT_0 && stop) {
-            return UnitsExitCode::Found;  // Ctrl+C or Ctrl+Break (without a stop event, the first is the notice)
+            return UnitsExitCode::Found;  // stopped (without a stop event, the first is the notice)
         }
     }
 }

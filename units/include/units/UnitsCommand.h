@@ -2,9 +2,11 @@
 // kelvane-units: the units this PC sees, for support staff and scripts, from the
 // same discovery run and recognition as the window. runUnitsCommand and
 // watchUnits set the process-wide TransportMode on the program's main thread
-// before their runs, and every discovery run happens on that thread.
-// Everything else here except writeStandardText and watchUnits is a pure
-// function of its arguments.
+// before their runs; each discovery run happens on a worker thread of its own,
+// which that thread waits for with a bound (a unit that stops answering holds
+// the worker, never the program). Everything else here except
+// writeStandardText, watchUnits and lookupsRunning is a pure function of its
+// arguments.
 
 #include "discovery/DeviceInfo.h"
 #include "discovery/Discovery.h"
@@ -21,10 +23,27 @@ namespace units {
 
 // Exit codes.
 enum class UnitsExitCode : int {
-    Found = 0,        // at least one unit recognised (also --help, --version, and a watch stopped by Ctrl+C)
-    NotFound = 1,     // no unit recognised
-    Usage = 2,        // unknown option, missing or bad value
-    OutputFailed = 3  // standard output could not be written
+    Found = 0,          // at least one unit recognised (also --help, --version, and a watch stopped by Ctrl+C)
+    NotFound = 1,       // no unit recognised
+    Usage = 2,          // unknown option, missing or bad value
+    OutputFailed = 3,   // standard output could not be written
+    LookupTimedOut = 4  // a lookup did not end within its bound (LookupTimeoutMs)
+};
+
+// How long one lookup (the service or WinUSB, then HID) may take before the
+// program gives it up. A lookup takes milliseconds; the passes' own waits are
+// bounded well below this, but HID string reads have no time-out at all.
+constexpr DWORD LookupTimeoutMs = 5000;
+// How often --watch looks when no notice comes (as the window's timer).
+constexpr DWORD WatchIntervalMs = 1000;
+
+// The class of the hidden window through which --watch hears device notices
+// and the end of the session.
+constexpr wchar_t WatchWindowClass[] = L"Tavrello_Kelvane_UnitsNotices";
+
+// Log numbers of kelvane-units (beside the notice window's 5002).
+enum class UnitsError : int32_t {
+    LookupTimedOut = 5003,  // a lookup did not end within its bound; X: the bound in ms, then the transport
 };
 
 struct UnitsOptions {
@@ -35,6 +54,9 @@ struct UnitsOptions {
     bool version = false;
     bool watch = false;
     discovery::TransportModeValue transportMode = discovery::TransportModeValue::ServiceThenWinUsb;
+    // Not set from the command line (tests shorten or lengthen them).
+    DWORD lookupTimeoutMs = LookupTimeoutMs;
+    DWORD watchIntervalMs = WatchIntervalMs;
 };
 
 extern const char* const UnitsUsage;
@@ -82,8 +104,16 @@ struct UnitsResult {
     std::optional<UnitsOptions> watch;
 };
 
-// Parses, runs one discovery when asked to, and formats. Sets TransportMode.
-UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments);
+// Parses, runs one discovery when asked to (given up after lookupTimeoutMs:
+// exit code LookupTimedOut, a message naming the transport on standard error),
+// and formats. Sets TransportMode.
+UnitsResult runUnitsCommand(const std::vector<std::wstring>& arguments, DWORD lookupTimeoutMs = LookupTimeoutMs);
+
+// Lookups whose worker has not ended yet: ones given up (past their bound, or
+// at Ctrl+C) that are still inside a device call. Any thread. While one runs,
+// the process must not run its static destructors (end it with ExitProcess):
+// the worker still uses the discovery library's process-wide state.
+int lookupsRunning();
 
 // Writes text to a standard handle: WriteConsoleW on a console, UTF-8 otherwise.
 bool writeStandardText(HANDLE handle, const std::wstring& text);
@@ -95,15 +125,19 @@ std::wstring watchLine(const std::wstring& displayed, bool json);
 
 // --watch: writes the line for what the window would show, then one line each
 // time that changes. Looks again at once when a unit interface arrives or
-// leaves, and once a second (for units only the service reports). Returns
-// Found (0) on Ctrl+C or Ctrl+Break, OutputFailed when `output` cannot be
-// written (closed). Sets TransportMode. Runs on the program's main thread.
-UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output);
+// leaves, and every options.watchIntervalMs (for units only the service
+// reports). Returns Found (0) on Ctrl+C or Ctrl+Break or when the session ends
+// (logoff, shutdown), at once whatever a lookup is doing; OutputFailed when
+// `output` cannot be written (closed); LookupTimedOut, with its message written
+// to `errors`, when a lookup does not end within options.lookupTimeoutMs. Sets
+// TransportMode. Runs on the program's main thread.
+UnitsExitCode watchUnits(const UnitsOptions& options, HANDLE output, HANDLE errors);
 
 // The console control handler a running watch installs: Ctrl+C and Ctrl+Break
-// end it; closing the console, logging off or shutting down end it too, and the
-// handler then gives it a moment before the system ends the process. FALSE (the
-// next handler decides) while no watch runs.
+// end it; closing the console ends it too, and the handler then gives it a
+// moment before the system ends the process. FALSE (the next handler decides)
+// while no watch runs. (A program that uses windows gets no logoff or shutdown
+// event here: the watch's hidden window hears WM_ENDSESSION instead.)
 BOOL WINAPI stopWatchOnConsoleControl(DWORD type);
 
 }  // namespace units
