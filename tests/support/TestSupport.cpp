@@ -246,7 +246,8 @@ HWND topLevelWindowOf(DWORD processId, const wchar_t* className) {
          window = FindWindowExW(nullptr, window, className, nullptr)) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
-        if (owner == processId) return window;
+        // Not a message-only window, which the system's broadcasts never reach.
+        if (owner == processId && GetAncestor(window, GA_PARENT) == GetDesktopWindow()) return window;
     }
     return nullptr;
 }
