@@ -16,8 +16,9 @@ enum class TransportModeValue : int32_t {
 };
 
 // Process-wide, 0 at start; read once by the front end at each run, on
-// whichever thread runs it (the window's check worker). The window never
-// changes it; kelvane-units sets it before its run. Atomic, so that a change
+// whichever thread runs it (the window's check worker, kelvane-units' lookup
+// worker). The window never changes it; kelvane-units sets it before starting
+// its lookups. Atomic, so that a change
 // made on one thread is seen whole on another.
 extern std::atomic<int32_t> TransportMode;
 

@@ -23,7 +23,7 @@ namespace units {
 
 // Exit codes.
 enum class UnitsExitCode : int {
-    Found = 0,          // at least one unit recognised (also --help, --version, and a watch stopped by Ctrl+C)
+    Found = 0,          // at least one unit recognised (also --help, --version, and a watch stopped)
     NotFound = 1,       // no unit recognised
     Usage = 2,          // unknown option, missing or bad value
     OutputFailed = 3,   // standard output could not be written
@@ -31,8 +31,8 @@ enum class UnitsExitCode : int {
 };
 
 // How long one lookup (the service or WinUSB, then HID) may take before the
-// program gives it up. A lookup takes milliseconds; the passes' own waits are
-// bounded well below this, but HID string reads have no time-out at all.
+// program gives it up. A lookup takes milliseconds; the service and WinUSB
+// passes bound each of their waits, but HID string reads have no time-out.
 constexpr DWORD LookupTimeoutMs = 5000;
 // How often --watch looks when no notice comes (as the window's timer).
 constexpr DWORD WatchIntervalMs = 1000;
