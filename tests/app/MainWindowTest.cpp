@@ -350,15 +350,6 @@ TEST_F(MainWindowTest, ClosingDuringAStuckCheckNeitherWaitsNorHearsFromIt) {
     EXPECT_EQ(window->serialLabel()->text(), CheckingText);
 }
 
-// What the system passes with WM_DEVICECHANGE for an interface of `interfaceClass`.
-DEV_BROADCAST_DEVICEINTERFACE_W interfaceNotice(const GUID& interfaceClass) {
-    DEV_BROADCAST_DEVICEINTERFACE_W notice = {};
-    notice.dbcc_size = sizeof(notice);
-    notice.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    notice.dbcc_classguid = interfaceClass;
-    return notice;
-}
-
 TEST_F(MainWindowTest, OnlyUnitInterfacesComingOrGoingStartACheck) {
     HeldCheck held;
     SetEvent(held.release.get());

@@ -241,6 +241,14 @@ SIZE_T privateBytes() {
     return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
+DEV_BROADCAST_DEVICEINTERFACE_W interfaceNotice(const GUID& interfaceClass) {
+    DEV_BROADCAST_DEVICEINTERFACE_W notice = {};
+    notice.dbcc_size = sizeof(notice);
+    notice.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    notice.dbcc_classguid = interfaceClass;
+    return notice;
+}
+
 HWND topLevelWindowOf(DWORD processId, const wchar_t* className) {
     for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
          window = FindWindowExW(nullptr, window, className, nullptr)) {

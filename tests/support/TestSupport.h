@@ -2,6 +2,7 @@
 // Helpers shared by the test executables.
 
 #include <windows.h>
+#include <dbt.h>
 
 #include <cstdint>
 #include <string>
@@ -96,6 +97,10 @@ VirtualHidUnit firstVirtualHidUnit(const std::wstring& installer, const std::wst
 // The process's committed private memory (Wine reports PrivateUsage as 0; its
 // PagefileUsage is the same commit charge and real).
 SIZE_T privateBytes();
+
+// What the system passes with WM_DEVICECHANGE for an interface of
+// `interfaceClass` (with an empty name).
+DEV_BROADCAST_DEVICEINTERFACE_W interfaceNotice(const GUID& interfaceClass);
 
 // A top-level window of `className` that belongs to the process, or null.
 HWND topLevelWindowOf(DWORD processId, const wchar_t* className);

@@ -298,15 +298,6 @@ TEST_F(UnitsCommand, WatchEndsAtOnceOnCtrlCAndAtTheBoundWhileAUnitIsStalled) {
     ASSERT_TRUE(testing_support::waitUntil([] { return lookupsRunning() == 0; }, 5000));
 }
 
-// What the system passes with WM_DEVICECHANGE when a WinUSB interface arrives.
-DEV_BROADCAST_DEVICEINTERFACE_W winUsbArrival() {
-    DEV_BROADCAST_DEVICEINTERFACE_W notice = {};
-    notice.dbcc_size = sizeof(notice);
-    notice.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    notice.dbcc_classguid = WinUsbInterfaceGuid;
-    return notice;
-}
-
 // The watch's hidden window, with looks a minute apart: the first line comes
 // at once though there is no unit, a notice makes a look at once, and the end
 // of the session is answered only once the watch has ended, with 0.
@@ -322,7 +313,7 @@ TEST_F(UnitsCommand, WatchLooksAtOnceOnANoticeAndEndsWithTheSession) {
     EXPECT_FALSE(IsWindowVisible(window));
 
     world.addWinUsbDevice(winUsbPath(Vid, Pid, L"W1"), L"Tavrello", L"Kelvane", L"W1ABCDEFG");
-    const DEV_BROADCAST_DEVICEINTERFACE_W arrival = winUsbArrival();
+    const DEV_BROADCAST_DEVICEINTERFACE_W arrival = testing_support::interfaceNotice(WinUsbInterfaceGuid);
     SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&arrival));
     EXPECT_TRUE(output.becomes(none + "W1ABCD-EFG\r\n"));
 
