@@ -36,10 +36,15 @@ inline double median(std::vector<double> values) {
 
 class RawPipeClient {
 public:
-    explicit RawPipeClient(const std::wstring& serviceName)
-        : pipe_(::CreateFileW(platform::servicePipePath(serviceName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)),
-          event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    explicit RawPipeClient(const std::wstring& serviceName) : event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        // Every instance may be busy for a moment (the server makes the next
+        // one after each connection): wait for one, as the service pass does.
+        const std::wstring path = platform::servicePipePath(serviceName);
+        for (int attempt = 0; attempt < 50 && !pipe_; ++attempt) {
+            pipe_.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr));
+            if (!pipe_ && (::GetLastError() != ERROR_PIPE_BUSY || !::WaitNamedPipeW(path.c_str(), 100))) break;
+        }
         DWORD mode = PIPE_READMODE_MESSAGE;
         if (pipe_) ::SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr);
     }
@@ -65,11 +70,11 @@ private:
     bool step(bool isWrite) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = event_.get();
-        if (isWrite) {
-            ::WriteFile(pipe_.get(), request_.data(), platform::ServiceMessageSize, nullptr, &overlapped);
-        } else {
-            ::ReadFile(pipe_.get(), reply_.data(), platform::ServiceMessageSize, nullptr, &overlapped);
-        }
+        const BOOL started =
+            isWrite ? ::WriteFile(pipe_.get(), request_.data(), platform::ServiceMessageSize, nullptr, &overlapped)
+                    : ::ReadFile(pipe_.get(), reply_.data(), platform::ServiceMessageSize, nullptr, &overlapped);
+        // A call that failed at once never signals the event.
+        if (!started && ::GetLastError() != ERROR_IO_PENDING) return false;
         ::WaitForSingleObject(event_.get(), INFINITE);
         DWORD done = 0;
         return ::GetOverlappedResult(pipe_.get(), &overlapped, &done, FALSE) && done == platform::ServiceMessageSize;
