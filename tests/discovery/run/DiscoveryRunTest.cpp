@@ -98,6 +98,16 @@ TEST_F(DiscoveryRun, UnreachableServiceFallsBackToWinUsbBeforeHid) {
     DeviceList list;
     discoverUniqueDevices(list, nullptr, nullptr);
     EXPECT_EQ(entries(list), (std::vector<std::string>{"1:W1", "1:W2", "0:H1"}));
+    // A run that asks the service instead forgets what the WinUSB pass read:
+    // once the service has gone again, the units are read afresh.
+    {
+        auto service = startService({});
+        discoverUniqueDevices(list, nullptr, nullptr);
+        EXPECT_EQ(entries(list), std::vector<std::string>{"0:H1"});
+    }
+    discoverUniqueDevices(list, nullptr, nullptr);
+    EXPECT_EQ(entries(list), (std::vector<std::string>{"1:W1", "1:W2", "0:H1"}));
+    EXPECT_EQ(world.counters().winUsbOpened, 4);
     EXPECT_TRUE(world.allReleased());
 }
 
