@@ -647,6 +647,33 @@ TEST_F(MainWindowTest, HighContrastPaintsWithTheSystemsColourPairs) {
     Nvx::setHighContrastQuery(nullptr);
 }
 
+// A minute of checks without the service: its line once, then one line that
+// counts the rest (the log ends with the window).
+TEST_F(MainWindowTest, AMinuteWithoutTheServiceWritesItsLineOnceThenTheCount) {
+    TestLog log("KelvaneTest_MainWindowRepeat");
+    makeWindow();
+    for (int second = 0; second < 60; ++second) checkNow();
+    window.reset();
+    diagnostics::endLog();
+    const std::vector<std::string> lines = log.errorLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "GEC:2003, X:2");
+    EXPECT_EQ(lines[1].rfind("GEC:1001, X:59, GEC:2003, X:2 since ", 0), 0u) << lines[1];
+}
+
+TEST_F(MainWindowTest, CopyThatTheClipboardRefusesIsLogged) {
+    TestLog log("KelvaneTest_MainWindowCopy");
+    makeWindow(quickCheck);
+    {
+        ClipboardHolder holder(INFINITE);
+        ASSERT_TRUE(holder.holding());
+        window->copyToClipboard();
+    }
+    const std::vector<std::string> lines = log.errorLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("GEC:4002, X:", 0), 0u) << lines[0];
+}
+
 }  // namespace
 
 #ifdef KELVANE_VIRTUAL_HID_INSTALL

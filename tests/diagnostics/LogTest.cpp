@@ -33,6 +33,12 @@ std::vector<std::string> bodiesOf(const std::wstring& path) {
     return bodies;
 }
 
+// A small file's bytes; a large one's size only (a failed comparison then stays readable).
+std::string contentOf(const std::wstring& path) {
+    if (fileSizeOf(path) > 100) return "<" + std::to_string(fileSizeOf(path)) + " bytes>";
+    return readFileBytes(path);
+}
+
 class LogTest : public ::testing::Test {
 protected:
     std::string name = "KelvaneTest_Log";
@@ -141,7 +147,7 @@ TEST_F(LogTest, FileThatCannotMoveKeepsEveryOlderGeneration) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     start();
-    for (int32_t code = 2000; code < 2007; ++code) logErrorCode(code);
+    for (int32_t code = 2000; code < 2007; ++code) logErrorCode(static_cast<LogNumber>(code));
     endLog();
     CloseHandle(holder);
     for (const char* suffix : older) EXPECT_EQ(readFileBytes(path + L"." + widen(suffix)), suffix);
@@ -302,16 +308,23 @@ TEST_F(LogTest, NameSuffixAppendsTheExecutableName) {
     deleteFileIfPresent(suffixed);
 }
 
+// A line that finds the file at exactly the limit goes on at its end; the next
+// one, past the limit, starts a new file.
 TEST_F(LogTest, LogThatGrowsPastTheLimitWhileRunningIsRotatedBeforeTheNextLine) {
     writeFileOfSize(path, 10485760);
     writeFileBytes(path + L".bak", "previous");
-    start();  // exactly at the limit: appended to, the created line takes it over
+    start(LogHeaderMode::None);
     Log::instance()->writeErrorCode(2003, 2);
-    logErrorCode(2004);
+    EXPECT_FALSE(fileExists(path + L".ba2")) << "not rotated at exactly the limit";
+    Log::instance()->writeErrorCode(2004);
     endLog();
-    EXPECT_GT(fileSizeOf(path + L".bak"), 10485760u);
+    const std::string rotated = readFileBytes(path + L".bak");
+    ASSERT_GT(rotated.size(), 10485760u);
+    const std::vector<std::string> tail = splitCrLfLines(rotated.substr(10485760));
+    ASSERT_EQ(tail.size(), 1u);
+    EXPECT_NE(tail[0].find(" E: GEC:2003, X:2"), std::string::npos);
     EXPECT_EQ(readFileBytes(path + L".ba2"), "previous");
-    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{"E: GEC:2003, X:2", "E: GEC:2004", DestroyedLine}));
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{"E: GEC:2004"}));
 }
 
 // Writers on other threads racing the end of the log: whole lines only, none
@@ -428,4 +441,124 @@ TEST_F(LogTest, ReaderWithoutDeleteSharingDefersRotationWithoutLosingLines) {
     const std::string rotated = readFileBytes(path + L".bak");
     EXPECT_NE(rotated.find("E: not yet"), std::string::npos);
     EXPECT_FALSE(fileExists(path + L".rot"));
+}
+
+// A reader holds an older generation without delete sharing: no try, at start
+// or while running, moves anything; every line stays in the current file; and
+// once the reader lets go, the next try shifts every generation by one.
+TEST_F(LogTest, ReaderOnAnOlderGenerationCostsNoGeneration) {
+    const char* older[] = {"bak", "ba2", "ba3", "ba4", "ba5"};
+    for (const char* held : {"bak", "ba3"}) {
+        SCOPED_TRACE(held);
+        SetUp();
+        const LogClock previous = setLogClock(testClock);
+        writeFileOfSize(path, LogRotationThreshold + 1);
+        for (const char* suffix : older) writeFileBytes(path + L"." + widen(suffix), suffix);
+        HANDLE reader = CreateFileW((path + L"." + widen(held)).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        start(LogHeaderMode::None);
+        const int lines = 200;  // three more tries over the minutes they take
+        for (int i = 0; i < lines; ++i) {
+            logError("line %03d", i);
+            g_testNow += 1000;
+        }
+        EXPECT_EQ(Log::instance()->file().rotationAttempts(), 4);
+        for (const char* suffix : older) EXPECT_EQ(contentOf(path + L"." + widen(suffix)), suffix);
+        const std::vector<std::string> kept = bodiesOf(path);
+        ASSERT_EQ(kept.size(), static_cast<size_t>(lines));
+        EXPECT_EQ(kept.back(), "E: line 199");
+        EXPECT_FALSE(fileExists(path + L".old"));
+
+        CloseHandle(reader);
+        g_testNow += LogRotationRetryMs;
+        logError("after");
+        endLog();
+        setLogClock(previous);
+        EXPECT_EQ(bodiesOf(path), std::vector<std::string>{"E: after"});
+        EXPECT_TRUE(bodiesOf(path + L".bak") == kept);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(contentOf(path + L"." + widen(older[i + 1])), older[i]);
+        TearDown();
+    }
+}
+
+// After a failed try the next comes exactly one retry interval later.
+TEST_F(LogTest, NextTryAfterAFailedRotationComesAtExactlyTheRetryInterval) {
+    const LogClock previous = setLogClock(testClock);
+    writeFileOfSize(path, LogRotationThreshold + 1);
+    HANDLE holder =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    start(LogHeaderMode::None);
+    EXPECT_EQ(Log::instance()->file().rotationAttempts(), 1);
+    const uint64_t failedAt = g_testNow;
+    g_testNow = failedAt + LogRotationRetryMs - 1;
+    logError("early");
+    EXPECT_EQ(Log::instance()->file().rotationAttempts(), 1);
+    g_testNow = failedAt + LogRotationRetryMs;
+    logError("due");
+    EXPECT_EQ(Log::instance()->file().rotationAttempts(), 2);
+    endLog();
+    CloseHandle(holder);
+    setLogClock(previous);
+}
+
+namespace {
+
+// The body of a repeat line without its time: "E: GEC:1001, X:3, GEC:2003, X:2 since".
+std::string repeatBody(const std::string& body) { return body.substr(0, body.rfind(" since ") + 6); }
+
+}  // namespace
+
+// A numbered line that comes in check after check is written once, then
+// counted, even among other lines; the count is told when it stops or changes.
+TEST_F(LogTest, LineRepeatedOnConsecutiveChecksIsWrittenOnceThenCounted) {
+    start(LogHeaderMode::None);
+    for (int check = 0; check < 100; ++check) {
+        logErrorCode(LogNumber::ServiceOpen, 2);
+        logError("between %d", check % 2);          // other lines are written as they come
+        logErrorCode(LogNumber::ServiceBusy, 121);  // and a second repeating line is counted on its own
+        logCheckEnded();
+    }
+    logErrorCode(LogNumber::ServiceOpen, 231);  // same number, another X: a line of its own
+    logCheckEnded();
+    logErrorCode(LogNumber::ServiceOpen, 2);  // back after a check without it: written again
+    logCheckEnded();
+    endLog();
+    std::vector<std::string> bodies = bodiesOf(path);
+    ASSERT_EQ(bodies.size(), 106u);
+    const std::regex since(R"(.* since \d{4}:\d{2}:\d{2}_\d{2}:\d{2}:\d{2}:\d{3}$)");
+    for (size_t i = 103; i < 105; ++i) {
+        EXPECT_TRUE(std::regex_match(bodies[i], since)) << bodies[i];
+        bodies[i] = repeatBody(bodies[i]);
+    }
+    EXPECT_EQ(bodies[0], "E: GEC:2003, X:2");
+    EXPECT_EQ(bodies[1], "E: between 0");
+    EXPECT_EQ(bodies[2], "E: GEC:2004, X:121");
+    for (int check = 1; check < 100; ++check) EXPECT_EQ(bodies[2 + check], check % 2 ? "E: between 1" : "E: between 0");
+    EXPECT_EQ(std::vector<std::string>(bodies.begin() + 102, bodies.end()),
+              (std::vector<std::string>{"E: GEC:2003, X:231", "E: GEC:1001, X:99, GEC:2003, X:2 since",
+                                        "E: GEC:1001, X:99, GEC:2004, X:121 since", "E: GEC:2003, X:2"}));
+}
+
+// A line that goes on for hours is told once an hour, each repeat line
+// counting from its own first line, and what remains when the log ends.
+TEST_F(LogTest, LongRepeatIsToldEveryHourAndAtTheEnd) {
+    const LogClock previous = setLogClock(testClock);
+    start(LogHeaderMode::Created);
+    const int checks = 2 * 3600 + 100;  // one a second
+    for (int check = 0; check < checks; ++check) {
+        logErrorCode(LogNumber::ServiceOpen, 2);
+        logCheckEnded();
+        g_testNow += 1000;
+    }
+    endLog();
+    setLogClock(previous);
+    std::vector<std::string> bodies = bodiesOf(path);
+    ASSERT_EQ(bodies.size(), 6u);
+    for (size_t i = 2; i < 5; ++i) bodies[i] = repeatBody(bodies[i]);
+    EXPECT_EQ(bodies,
+              (std::vector<std::string>{CreatedLine, "E: GEC:2003, X:2", "E: GEC:1001, X:3601, GEC:2003, X:2 since",
+                                        "E: GEC:1001, X:3601, GEC:2003, X:2 since",
+                                        "E: GEC:1001, X:97, GEC:2003, X:2 since", DestroyedLine}));
 }

@@ -125,7 +125,7 @@ private:
         UniqueWindow window(
             CreateWindowExW(0, NoticeWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr));
         if (!window) {
-            diagnostics::logErrorCode(static_cast<int32_t>(DeviceNoticeError::NoticeWindow), GetLastError());
+            diagnostics::logErrorCode(DeviceNoticeError::NoticeWindow, GetLastError());
             SetEvent(shared->ready.get());
             return;
         }

@@ -4,6 +4,7 @@
 // "Copy to clipboard" and "Close".
 
 #include "app/CheckWorker.h"
+#include "diagnostics/LogNumbers.h"
 #include "discovery/DeviceNotices.h"
 #include "platform/Unique.h"
 #include "toolkit/Button.h"
@@ -33,9 +34,9 @@ constexpr UINT CheckIntervalMs = 1000;
 constexpr int MainWindowWidth = 650;
 constexpr int MainWindowHeight = 232;
 
-// Log codes of the window (diagnostics::logErrorCode, with GetLastError()).
-constexpr int32_t CheckTimerRefusedCode = 4001;    // SetTimer refused the check timer; retried each second
-constexpr int32_t ClipboardCopyFailedCode = 4002;  // the clipboard stayed held or refused the text
+// Log numbers of the window (diagnostics::logErrorCode, with GetLastError()).
+constexpr diagnostics::LogNumber CheckTimerRefusedCode = diagnostics::LogNumber::CheckTimerRefused;
+constexpr diagnostics::LogNumber ClipboardCopyFailedCode = diagnostics::LogNumber::ClipboardCopyFailed;
 
 // How the window asks for its check timer: SetTimer, unless a test stands in
 // one that refuses (null: SetTimer again). GUI thread only.
