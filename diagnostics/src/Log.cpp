@@ -302,17 +302,24 @@ std::string numberedBody(int32_t code, uint32_t extra) {
 }  // namespace
 
 void LogFile::writeErrorCode(int32_t code, uint32_t extra) {
-    if (level_ < 1 || countRepeat(LineKey(code, extra))) return;
+    const LineKey key(code, extra);
+    if (level_ < 1 || countRepeat(key)) return;
     if (!beginErrorLine()) return;
     const std::string body = numberedBody(code, extra) + '\n';
     writeNarrow(body.data(), body.size());
     fflush(stream_);
+    // Only a line that was written is counted when it comes again.
+    noteInCheck(key);
+}
+
+void LogFile::noteInCheck(const LineKey& key) {
+    if (thisCheck_.size() < LogRepeatTrackLimit) thisCheck_.insert(key);
 }
 
 bool LogFile::countRepeat(const LineKey& key) {
-    if (thisCheck_.size() < LogRepeatTrackLimit) thisCheck_.insert(key);
     const auto found = repeating_.find(key);
     if (found == repeating_.end()) return false;
+    noteInCheck(key);
     Repeat& repeat = found->second;
     const uint64_t now = g_logClock.load()();
     if (repeat.count == 0) {

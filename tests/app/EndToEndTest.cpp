@@ -599,4 +599,23 @@ TEST_F(VirtualHidEndToEnd, ShowsTheHidUnitAndFollowsItsRemovalAndReturn) {
     program.clickClose();
     EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
 }
+
+// In the prefix whose units' serial numbers cannot be read (one has none, the
+// other's read fails), and no service: each unit is named once, none is shown.
+using VirtualHidNoSerialEndToEnd = EndToEnd;
+
+TEST_F(VirtualHidNoSerialEndToEnd, UnitsWhoseSerialNumberCannotBeReadAreNamedOnceAndNotShown) {
+    deleteFileIfPresent(logPath());
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    Sleep(5000);
+    EXPECT_TRUE(program.copiedTextBecomes(NoUnit));
+    program.clickClose();
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+    EXPECT_EQ(logLinesWith("GEC:3005, X:"), 2u);
+    for (const char* instance : {"7&4d5e6f70&0&0000", "7&5e6f7081&0&0000"}) {
+        EXPECT_EQ(logLinesWith(std::string("\\\\?\\hid#vid_0483&pid_a110#") + instance + "#{"), 1u) << instance;
+    }
+    EXPECT_EQ(logLinesWith("GEC:2003, X:2"), 2u) << "written once, then named in the repeat line at the end";
+}
 #endif

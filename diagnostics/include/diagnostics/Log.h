@@ -116,6 +116,7 @@ private:
     };
     // True when the line repeats: it was counted, not written.
     bool countRepeat(const LineKey& key);
+    void noteInCheck(const LineKey& key);
     void writeRepeatLine(const LineKey& key, Repeat& repeat);
 
     FILE* stream_ = nullptr;

@@ -25,10 +25,10 @@ constexpr DWORD ServiceCancelTimeoutMs = 1000;
 // that stopped answering costs a few hundred milliseconds, not one wait per device.
 constexpr int ServiceTimeoutLimit = 3;
 
-// One conversation with the service, for one pass. Failures are logged with the
-// numbers ServiceNoRequest to ServiceWrite (2000-2006, diagnostics/LogNumbers.h);
-// a wait that ran out is reported as ERROR_SEM_TIMEOUT (121), as the USB passes do. Every request takes the
-// next sequence number, counted from 0 across reconnections.
+// One conversation with the service, for one pass. Every request takes the
+// next sequence number, counted from 0 across reconnections. Failures are
+// logged as ServiceNoRequest to ServiceWrite (2000-2006, diagnostics/LogNumbers.h),
+// a wait that ran out with ERROR_SEM_TIMEOUT (121), as the USB passes do.
 class ServicePipeClient {
 public:
     explicit ServicePipeClient(const std::wstring& serviceName);
