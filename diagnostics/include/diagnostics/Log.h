@@ -4,13 +4,14 @@
 //
 // Threads: the thread that starts and ends the log (the GUI thread) owns the
 // Log object. Any thread may write through logError and logErrorCode and end a
-// check with logCheckEnded: they and startLog/endLog take one process-wide lock, so a line is written whole or
-// not at all, lines never interleave, and a write racing endLog either lands
-// before the destroyed line or is dropped.
+// check with logCheckEnded: they and startLog/endLog take one process-wide
+// lock, so a line is written whole or not at all, lines never interleave, and a
+// write racing endLog either lands before the destroyed line or is dropped.
 
 #include "diagnostics/LogNumbers.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <map>
