@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Checks the release packages in a folder: the ZIP and the MSI hold exactly the
-# expected files, every exe in either imports only Windows system DLLs from the
-# list below and carries the project version, the MSI installs that version per
-# user without elevation, and SHA256SUMS lists both and matches them.
+# expected files, every exe in either imports only Windows system DLLs (the
+# loader resolves only KnownDLLs before the program runs, every other one is
+# delay-loaded: cmake/SystemDlls.cmake) and carries the project version, the
+# MSI installs that version per user without elevation, and SHA256SUMS lists
+# both and matches them.
 # Usage: check-package.sh <build dir> <folder of the packages>
 set -euo pipefail
 build=$1
 dir=$2
-source "$build/package-check.env"  # version, package, files, installer, installer_files, objdump, windres
+source "$build/package-check.env"  # version, package, files, installer, installer_files, static_dlls, delay_dlls, objdump, ...
 
-# The DLLs a shipped exe may import: Windows' own, present on every Windows 10 and 11.
-allowed_dlls="kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll ole32.dll version.dll
-  setupapi.dll hid.dll winusb.dll gdiplus.dll msvcrt.dll"
+# The DLLs a shipped exe may import, all Windows' own and present on every
+# Windows 10 and 11: KnownDLLs the loader resolves at start, the rest only
+# delay-loaded.
+static_allowed=$(for d in $static_dlls; do echo "$d.dll"; done)
+delay_allowed=$(for d in $delay_dlls; do echo "$d.dll"; done)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -30,14 +34,21 @@ expect_files() {
 }
 # Checks the imports and the version resource of each exe in a folder.
 check_exes() {
-  local where=$1 exe name failures_before dlls dll resource comma_version line
+  local where=$1 exe name failures_before dlls delayed dll resource comma_version line
   for exe in "$where"/*.exe; do
     name="$(basename "$(dirname "$exe")")/$(basename "$exe")"
     failures_before=$failures
     dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
     [ -n "$dlls" ] || fail "$name: no imports found"
     for dll in $dlls; do
-      case " $(echo $allowed_dlls) " in *" $dll "*) ;; *) fail "$name imports $dll" ;; esac
+      grep -qxF "$dll" <<<"$static_allowed" || fail "$name imports $dll before it runs (delay-load it: cmake/SystemDlls.cmake)"
+    done
+    # The import section names every DLL, the delay-loaded ones too.
+    "$objcopy" -O binary --only-section=.idata "$exe" "$work/idata"
+    delayed=$(tr '\0' '\n' <"$work/idata" | grep -aiE '^[[:alnum:]_.-]+\.(dll|drv)$' | tr 'A-Z' 'a-z' | sort -u \
+      | grep -vxF "$dlls" || true)
+    for dll in $delayed; do
+      grep -qxF "$dll" <<<"$delay_allowed" || fail "$name delay-loads $dll, which is not a Windows DLL of the list"
     done
     resource=$("$windres" -i "$exe" -O rc 2>/dev/null || true)
     comma_version=$(echo "$version" | sed 's/\./, /g')
@@ -45,7 +56,7 @@ check_exes() {
         "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\""; do
       grep -qF "$line" <<<"$resource" || fail "$name: version resource lacks '$line'"
     done
-    [ "$failures" -eq "$failures_before" ] && echo "$name: imports $(echo $dlls); version $version"
+    [ "$failures" -eq "$failures_before" ] && echo "$name: imports $(echo $dlls); delay-loads $(echo $delayed); version $version"
   done
 }
 
