@@ -199,7 +199,9 @@ void Widget::centerOnScreen() {
 void Widget::removeFrame() {
     if (!hwnd_) return;
     LONG style = GetWindowLongW(hwnd_, GWL_STYLE);
-    style &= ~static_cast<LONG>(WS_CAPTION | WS_THICKFRAME | WS_MINIMIZE | WS_MAXIMIZE | WS_SYSMENU);
+    // The maximize box goes too: the system then offers no maximize (Win+Up,
+    // snapping) for a window that has no frame to be restored with.
+    style &= ~static_cast<LONG>(WS_CAPTION | WS_THICKFRAME | WS_MINIMIZE | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_SYSMENU);
     SetWindowLongW(hwnd_, GWL_STYLE, style);
     LONG exStyle = GetWindowLongW(hwnd_, GWL_EXSTYLE);
     exStyle &= ~static_cast<LONG>(WS_EX_DLGMODALFRAME | WS_EX_CLIENTEDGE | WS_EX_STATICEDGE);

@@ -110,7 +110,9 @@ public:
     Gdiplus::RectF clientRect() const;
     // Centres the window on the primary screen.
     void centerOnScreen();
-    // Strips the caption and frame styles and applies the change.
+    // Strips the caption and frame styles, the maximize box and the minimized
+    // and maximized states, and applies the change. For top-level windows: on
+    // a child window the maximize box's bit is WS_TABSTOP.
     void removeFrame();
     // Affects only later conversions. Values that are not finite and positive are ignored.
     void setScale(float scale);
