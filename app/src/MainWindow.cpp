@@ -118,6 +118,7 @@ MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(null
            MainWindowHeight, nullptr, nullptr);
     logo_ = loadPngResource(programModule(), MAKEINTRESOURCEW(LogoResourceId), L"PNG");
     if (hwnd() != nullptr) {
+        if (!allowBringToFrontRequests(hwnd())) diagnostics::logErrorCode(BringToFrontFilterFailedCode, GetLastError());
         checker_ = std::make_unique<CheckWorker>(hwnd(), CheckResultMessage, std::move(check));
         startCheckTimer();
         notices_ = std::make_unique<discovery::UnitInterfaceNotices>(hwnd());

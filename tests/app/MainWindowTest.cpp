@@ -577,6 +577,45 @@ TEST_F(MainWindowTest, RefusedTimerIsLoggedOnceAndAskedForAgainWhileChecksGoOn) 
     EXPECT_EQ(refusals, 1u);
 }
 
+// The window's changes to its message filter, made on the test's (the window's) thread.
+struct FilterChange {
+    HWND window;
+    UINT message;
+    DWORD action;
+};
+std::vector<FilterChange> g_filterChanges;
+BOOL WINAPI recordFilterChange(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT) {
+    g_filterChanges.push_back({window, message, action});
+    return TRUE;
+}
+BOOL WINAPI refuseFilterChange(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT) {
+    recordFilterChange(window, message, action, nullptr);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Wine has no User Interface Privilege Isolation: what the window asks of its
+// own filter is what can be seen, and that the request still brings it forward.
+TEST_F(MainWindowTest, SecondStartsRequestIsLetThroughTheFilterAndARefusalIsLogged) {
+    TestLog log("Kelvane_FilterTest");
+    for (const MessageFilterChanger changer : {recordFilterChange, refuseFilterChange}) {
+        g_filterChanges.clear();
+        installMessageFilterChanger(changer);
+        makeWindow(quickCheck);
+        installMessageFilterChanger(nullptr);
+        ASSERT_EQ(g_filterChanges.size(), 1u);
+        EXPECT_EQ(g_filterChanges[0].window, window->hwnd());
+        EXPECT_EQ(g_filterChanges[0].message, bringToFrontMessage());
+        EXPECT_EQ(g_filterChanges[0].action, static_cast<DWORD>(MSGFLT_ALLOW));
+        EXPECT_EQ(SendMessageW(window->hwnd(), bringToFrontMessage(), 0, 0), BringToFrontAnswer);
+    }
+    std::vector<std::string> filterLines;
+    for (const std::string& line : log.errorLines()) {
+        if (line.find("GEC:4003") != std::string::npos) filterLines.push_back(line);
+    }
+    EXPECT_EQ(filterLines, std::vector<std::string>{"GEC:4003, X:5"}) << "the refusal alone, with its reason";
+}
+
 // A screen reader hears of each new serial number: a name change of the label's client object.
 // Filled by the hook on the test's thread while it pumps messages.
 std::vector<HWND> g_renamed;

@@ -37,6 +37,7 @@ constexpr int MainWindowHeight = 232;
 // Log numbers of the window (diagnostics::logErrorCode, with GetLastError()).
 constexpr diagnostics::LogNumber CheckTimerRefusedCode = diagnostics::LogNumber::CheckTimerRefused;
 constexpr diagnostics::LogNumber ClipboardCopyFailedCode = diagnostics::LogNumber::ClipboardCopyFailed;
+constexpr diagnostics::LogNumber BringToFrontFilterFailedCode = diagnostics::LogNumber::BringToFrontFilterFailed;
 
 // How the window asks for its check timer: SetTimer, unless a test stands in
 // one that refuses (null: SetTimer again). GUI thread only.

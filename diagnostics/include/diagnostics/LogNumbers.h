@@ -30,6 +30,7 @@
     ROW(WinUsbSerialNumber, 3105, "WinUSB: a recognised unit's serial number could not be read") \
     ROW(CheckTimerRefused, 4001, "Windows refused the window's check timer; asked again each second") \
     ROW(ClipboardCopyFailed, 4002, "\"Copy to clipboard\" failed: the clipboard stayed held or refused the text") \
+    ROW(BringToFrontFilterFailed, 4003, "the window's message filter did not take a second start's request") \
     ROW(RegisterHid, 5000, "the window could not register for HID device notices") \
     ROW(RegisterWinUsb, 5001, "the window could not register for WinUSB device notices") \
     ROW(NoticeWindow, 5002, "kelvane-units --watch could not make its notice window")
