@@ -87,7 +87,7 @@ check_msi() {
   if [ "$scope" = user ]; then
     grep -q "^ALLUSERS	" <<<"$properties" && fail "$name: sets ALLUSERS (it installs per user)"
     [ -n "$word_count" ] && [ $((word_count & 8)) -ne 0 ] || fail "$name: asks for elevation (word count '$word_count')"
-    grep -qF 'NOT ALLUSERS AND UserSID <> "S-1-5-18"	This package installs Tavrello Kelvane for the current user only.' \
+    grep -qF 'NOT ALLUSERS AND UserSID <> "S-1-5-18" AND LogonUser ~<> "SYSTEM"	This package installs Tavrello Kelvane for the current user only.' \
       <<<"$conditions" || fail "$name: does not refuse a machine context"
   else
     grep -qxF "ALLUSERS	1" <<<"$properties" || fail "$name: does not set ALLUSERS=1"
