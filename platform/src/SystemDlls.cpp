@@ -8,9 +8,9 @@ namespace {
 
 // Asked by the delay-load helper before it loads a DLL on the first call into
 // it: loads the DLL and its dependencies from System32, whatever the process's
-// search path is at that moment (also before an entry point has set it). A
-// null answer lets the helper load it by name as usual, which then fails in
-// turn for a DLL System32 does not have.
+// search path is at that moment (also before an entry point has set it). When
+// System32 has no such DLL, the null answer lets the helper search for it by
+// name, which after useSystemDllsOnly is System32 again and fails too.
 FARPROC WINAPI loadFromSystem32(unsigned notification, PDelayLoadInfo info) {
     if (notification != dliNotePreLoadLibrary || info == nullptr || info->szDll == nullptr) return nullptr;
     HMODULE module = LoadLibraryExA(info->szDll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -32,13 +32,12 @@ PfnDliHook __pfnDliNotifyHook2 = loadFromSystem32;
 
 namespace platform {
 
-bool useSystemDllsOnly() {
-    const bool set = SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+void useSystemDllsOnly() {
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Loads that ask for the older search order (LOAD_WITH_ALTERED_SEARCH_PATH)
     // do not use the path above; an empty DLL directory drops the current
     // folder from that order.
     SetDllDirectoryW(L"");
-    return set;
 }
 
 }  // namespace platform

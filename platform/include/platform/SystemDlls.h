@@ -10,7 +10,8 @@ namespace platform {
 // by name (LoadLibrary, the delay-load helper, GDI+ and COM loading DLLs of
 // their own, and the dependencies of each), and takes the current folder out
 // of the older search order that some loads still use. Called first thing in
-// each entry point. Returns whether the search path was set.
-bool useSystemDllsOnly();
+// each entry point. (SetDefaultDllDirectories fails only for flags it does
+// not know, and every Windows 10 and 11 knows this one.)
+void useSystemDllsOnly();
 
 }  // namespace platform
