@@ -48,9 +48,10 @@ protected:
     // Whether the cue's colour is anywhere on the rows of its outline.
     bool cueDrawn(Nvx::Button& button) {
         repaint(button);
+        const Shot shot = shoot(button);
         for (int y = 2; y <= 4; ++y) {
             for (int x = 4; x < 140; ++x) {
-                if (bufferPixel(button, x, y) == Nvx::Button::FocusCue) return true;
+                if (shot.at(x, y) == Nvx::Button::FocusCue) return true;
             }
         }
         return false;
