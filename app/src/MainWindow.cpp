@@ -110,6 +110,7 @@ MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(null
     addHandler(WM_SETTINGCHANGE, &MainWindow::onThemeChange);
     if (const UINT request = bringToFrontMessage()) addHandler(request, &MainWindow::onBringToFront);
     addHandler(WM_DEVICECHANGE, &MainWindow::onDeviceChange);
+    addHandler(WM_GETOBJECT, &MainWindow::onGetObject);
     // What users expect of a small dialog: keys, and a window that moves when
     // its background is dragged, as it has no caption.
     enableDialogNavigation();
@@ -285,6 +286,14 @@ LRESULT MainWindow::onDpiChanged(UINT, WPARAM wParam, LPARAM lParam) {
 LRESULT MainWindow::onThemeChange(UINT, WPARAM, LPARAM) {
     RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
     return 0;
+}
+
+LRESULT MainWindow::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
+    for (Nvx::Label* label : {heading_, explanation_, caption_, serialLabel_, static_cast<Nvx::Label*>(copyButton_),
+                              static_cast<Nvx::Label*>(closeButton_)}) {
+        if (label != nullptr) label->annotateRole();
+    }
+    return callDefault(message, wParam, lParam);
 }
 
 LRESULT MainWindow::onBringToFront(UINT, WPARAM, LPARAM) {

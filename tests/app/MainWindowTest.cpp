@@ -239,8 +239,8 @@ TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     for (const auto& entry : window->handlers()) handled.insert(entry.first);
     EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, CheckResultMessage, CheckTimerRetryMessage,
                                        WM_DEVICECHANGE, WM_DPICHANGED, WM_SYSCOLORCHANGE, WM_SETTINGCHANGE,
-                                       bringToFrontMessage(), WM_PAINT, WM_ACTIVATE, WM_CLOSE, WM_LBUTTONDOWN,
-                                       WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
+                                       WM_GETOBJECT, bringToFrontMessage(), WM_PAINT, WM_ACTIVATE, WM_CLOSE,
+                                       WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
     EXPECT_TRUE(window->checkTimerRunning());
     // The taskbar and Alt+Tab show the program's icon, not the system's default.
     EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0u);
@@ -636,6 +636,22 @@ TEST_F(MainWindowTest, NewSerialNumberIsAnnouncedToScreenReaders) {
     checkNow();  // the same text again: nothing new to announce
     pumpFor(50);
     EXPECT_EQ(std::count(g_renamed.begin(), g_renamed.end(), label), 1);
+}
+
+// Nothing only a screen reader needs is made at start-up: the labels and buttons
+// are annotated when a client first asks for the window's accessible object.
+TEST_F(MainWindowTest, ControlsAreAnnotatedOnlyOnceAClientAsks) {
+    makeWindow(quickCheck);
+    ShowWindow(window->hwnd(), SW_SHOWNOACTIVATE);
+    pumpFor(50);
+    std::vector<Nvx::Label*> labels;
+    for (HWND child = GetWindow(window->hwnd(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (auto* label = dynamic_cast<Nvx::Label*>(Nvx::widgetOf(child))) labels.push_back(label);
+    }
+    ASSERT_EQ(labels.size(), 6u);
+    for (const Nvx::Label* label : labels) EXPECT_FALSE(label->roleAnnotationTried());
+    SendMessageW(window->hwnd(), WM_GETOBJECT, 0, static_cast<LPARAM>(OBJID_CLIENT));
+    for (const Nvx::Label* label : labels) EXPECT_TRUE(label->roleAnnotationTried());
 }
 
 // High contrast reported on (Wine cannot switch it): every part in the

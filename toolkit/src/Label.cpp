@@ -10,7 +10,7 @@ namespace Nvx {
 Label::Label(Widget* parentWidget, const wchar_t* className) : Label(parentWidget, className, ROLE_SYSTEM_STATICTEXT) {}
 
 Label::Label(Widget* parentWidget, const wchar_t* className, long role)
-    : Widget(parentWidget), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)) {
+    : Widget(parentWidget), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)), role_(role) {
     // Arial, 8 pixels, regular, not scaled: owners pass fonts already scaled.
     // Without the family the label has no font and draws no text until setFont.
     {
@@ -22,7 +22,7 @@ Label::Label(Widget* parentWidget, const wchar_t* className, long role)
            CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
     addHandler(WM_NCHITTEST, &Label::onHitTest);
     addHandler(WM_DESTROY, &Label::onDestroy);
-    setAccessibleRole(role);
+    addHandler(WM_GETOBJECT, &Label::onGetObject);
 }
 
 Label::~Label() {
@@ -88,15 +88,14 @@ platform::UniqueCom<IAccPropServices> propertyService() {
 
 }  // namespace
 
-void Label::setAccessibleRole(long role) {
-    role_ = role;
-    roleAnnotated_ = false;
-    if (!hwnd()) return;
+void Label::annotateRole() {
+    if (roleAnnotationTried_ || !hwnd()) return;
+    roleAnnotationTried_ = true;
     const auto properties = propertyService();
     if (!properties) return;
     VARIANT value{};  // VT_EMPTY, as VariantInit leaves it (without needing oleaut32)
     value.vt = VT_I4;
-    value.lVal = role;
+    value.lVal = role_;
     roleAnnotated_ = SUCCEEDED(
         properties.get()->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, RoleProperty, value));
 }
@@ -109,6 +108,11 @@ void Label::clearRoleAnnotation() {
     if (properties) {
         properties.get()->ClearHwndProps(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &property, 1);
     }
+}
+
+LRESULT Label::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
+    annotateRole();
+    return callDefault(message, wParam, lParam);
 }
 
 LRESULT Label::onDestroy(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -85,6 +85,9 @@ public:
     // A unit interface arrived or left: a check at once, or one more right
     // after the running one.
     LRESULT onDeviceChange(UINT message, WPARAM wParam, LPARAM lParam);
+    // A client asks for the window's accessible object: its labels and
+    // buttons are annotated for screen readers now (once), not at start-up.
+    LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam);
     // From now on only the timer starts checks (for measuring what the notices
     // are worth).
     void stopDeviceNotices() { notices_.reset(); }
