@@ -5,14 +5,13 @@
 #include "diagnostics/Log.h"
 #include "discovery/Discovery.h"
 #include "discovery/MotionUnit.h"
+#include "platform/Thread.h"
 #include "platform/Unique.h"
 #include "units/UnitsCommand.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace units {
 
@@ -30,6 +29,10 @@ constexpr DWORD ListenerStartMs = 5000;
 // handler returns; this long the handler gives the watch to end first.
 constexpr DWORD ConsoleCloseGraceMs = 3000;
 constexpr UINT StopListeningMessage = WM_APP + 1;
+// The notice thread's stack reservation: making its window, registering it and
+// handling its messages reached about 14 KiB under Wine; Windows' own libraries
+// run deeper, and this leaves them over ten times that.
+constexpr unsigned NoticeThreadStackBytes = 256 * 1024;
 const wchar_t* const NoticeWindowClass = L"Tavrello_Kelvane_UnitsNotices";
 
 // The event that stops the watch. The watch's thread sets it before the console
@@ -76,21 +79,17 @@ public:
                                                 0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return;  // no notices: the watch looks once a second
         }
-        try {
-            thread_ = std::thread(run, shared_);
-        } catch (const std::system_error&) {
-            return;
-        }
+        std::shared_ptr<Shared> shared = shared_;
+        thread_ = platform::startThread([shared] { run(shared); }, NoticeThreadStackBytes);
+        if (!thread_) return;
         WaitForSingleObject(shared_->ready.get(), ListenerStartMs);
     }
     ~NoticeListener() {
-        if (!thread_.joinable()) return;
+        if (!thread_) return;
         const HWND window = shared_->window.load();
         if (window != nullptr && PostMessageW(window, StopListeningMessage, 0, 0)) {
-            thread_.join();
-        } else {
-            thread_.detach();  // it never made its window, or cannot be told: the process ends it
-        }
+            WaitForSingleObject(thread_.get(), INFINITE);
+        }  // else it never made its window, or cannot be told: its handle goes, the process ends it
     }
     NoticeListener(const NoticeListener&) = delete;
     NoticeListener& operator=(const NoticeListener&) = delete;
@@ -139,7 +138,7 @@ private:
     }
 
     std::shared_ptr<Shared> shared_;
-    std::thread thread_;
+    UniqueHandle thread_;
 };
 
 }  // namespace
