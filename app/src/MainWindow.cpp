@@ -329,7 +329,9 @@ void MainWindow::paint(Gdiplus::Graphics* graphics) {
     if (logo_) {
         const float w = static_cast<float>(logo_->GetWidth());
         const float h = static_cast<float>(logo_->GetHeight());
-        graphics->DrawImage(logo_.get(), width - w * s - 14 * s, 17 * s, w * s, h * s);
+        const Gdiplus::RectF place(width - w * s - 14 * s, 17 * s, w * s, h * s);
+        // A child's paint draws the window only under the child: most miss the logo.
+        if (graphics->IsVisible(place)) graphics->DrawImage(logo_.get(), place);
     }
 }
 

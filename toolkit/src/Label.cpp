@@ -3,6 +3,7 @@
 #include <oleacc.h>
 
 #include "platform/Unique.h"
+#include "toolkit/Application.h"
 #include "toolkit/Theme.h"
 
 namespace Nvx {
@@ -13,11 +14,7 @@ Label::Label(Widget* parentWidget, const wchar_t* className, long role)
     : Widget(parentWidget), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)), role_(role) {
     // Arial, 8 pixels, regular, not scaled: owners pass fonts already scaled.
     // Without the family the label has no font and draws no text until setFont.
-    {
-        Gdiplus::FontFamily family(L"Arial", nullptr);
-        Gdiplus::Font arial(&family, 8.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
-        font_.reset(arial.Clone());
-    }
+    if (const Gdiplus::Font* arial = Application::defaultLabelFont()) font_.reset(arial->Clone());
     create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,
            CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
     addHandler(WM_NCHITTEST, &Label::onHitTest);
@@ -77,10 +74,11 @@ const IID PropertyServiceInterface = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0
 const MSAAPROPID RoleProperty = {0xcb905ff2, 0x7bd1, 0x4c05, {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
 
 // Dynamic annotation of a window's client object goes through the system's
-// accessibility property service (COM, initialised by the application); null
-// where the system has none.
+// accessibility property service (COM, which the application starts when first
+// asked); null where the system has none.
 platform::UniqueCom<IAccPropServices> propertyService() {
     platform::UniqueCom<IAccPropServices> service;
+    if (!Application::useCom()) return service;
     CoCreateInstance(PropertyServiceClass, nullptr, CLSCTX_INPROC_SERVER, PropertyServiceInterface,
                      reinterpret_cast<void**>(service.put()));
     return service;

@@ -240,7 +240,7 @@ void Widget::setBackground(const Gdiplus::Brush& brush) { background_.reset(brus
 
 void Widget::render(Gdiplus::Graphics* graphics) {
     if (!graphics) return;
-    paintBackground(graphics);
+    if (!opaque()) paintBackground(graphics);
     paint(graphics);
 }
 

@@ -100,6 +100,8 @@ public:
 
     void copyToClipboard();
     void paint(Gdiplus::Graphics* graphics) override;
+    // The dark fill (or the window colour) covers the whole window.
+    bool opaque() const override { return true; }
 
     Nvx::Label* serialLabel() const { return serialLabel_; }
     Gdiplus::Bitmap* logo() const { return logo_.get(); }

@@ -20,6 +20,8 @@ public:
     std::function<void()> onClick;
 
     void paint(Gdiplus::Graphics* graphics) override;
+    // Its fill covers the whole button.
+    bool opaque() const override { return true; }
 
     // Fires onClick (a copy of it, so that the action may replace it).
     void click();

@@ -99,8 +99,11 @@ public:
     // coordinates.
     virtual void paint(Gdiplus::Graphics* graphics) = 0;
     // Draws the whole client area from scratch: what the widget shows through
-    // (paintBackground), then its content.
+    // (paintBackground, unless the content covers every pixel), then its content.
     void render(Gdiplus::Graphics* graphics);
+    // Whether paint covers every pixel of the client area, so that nothing
+    // shows through it.
+    virtual bool opaque() const { return false; }
     // What shows through the widget: its own background (the window colour
     // while high contrast is on); without one, its parent's drawing under it;
     // a top-level widget without one shows the window colour.
