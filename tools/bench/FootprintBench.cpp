@@ -14,7 +14,7 @@
 // the deepest byte used (a stack's pages are zero until used). The ratios come
 // last.
 //
-// Usage: footprint [starts of each (10)]
+// Usage: footprint [starts of each (10)] [the program's exe (this build's)]
 // Needs a display (scripts/bench.sh provides one).
 
 #include "BenchSupport.h"
@@ -278,11 +278,13 @@ double ratio(double a, double b) { return b > 0 ? a / b : 0; }
 int wmain(int argc, wchar_t** argv) {
     const int starts = argc > 1 ? _wtoi(argv[1]) : 10;
     if (starts <= 0) {
-        std::fprintf(stderr, "usage: footprint [starts of each (10)]\n");
+        std::fprintf(stderr, "usage: footprint [starts of each (10)] [the program's exe]\n");
         return 1;
     }
     const std::wstring bare = bench::besideThisProgram(L"footprint-bare-window.exe");
-    const std::wstring program = bench::besideThisProgram(L"..\\app\\Tavrello_Kelvane.exe");
+    // Another build's program may be compared against the same bare window.
+    const std::wstring program = argc > 2 ? argv[2] : bench::besideThisProgram(L"..\\app\\Tavrello_Kelvane.exe");
+    std::printf("program: %ls\n", program.c_str());
     std::printf("%d starts of each, alternately, after one warm-up start of each; memory %lu ms after the window\n",
                 starts, static_cast<unsigned long>(SettleMs));
     std::fflush(stdout);
