@@ -10,12 +10,16 @@
 #   plug-latency     a virtual HID unit unplugged and plugged ten times while the
 #                    real program runs: device notice -> label change, with the
 #                    program's notices on and off; then a storm of plug cycles
+#   footprint [N] [EXE]  the program (or another build's, a Windows path) and a
+#                    bare Win32 window started alternately, N times each (10):
+#                    time to a visible window, private bytes with thread
+#                    stacks apart, the ratios
 #   discovery_fuzz_test --inputs=N --seed=S
 #                    the discovery fuzz test's long run: N inputs per target
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-[ $# -ge 1 ] || { sed -n '2,14p' "$0"; exit 1; }
+[ $# -ge 1 ] || { sed -n '2,18p' "$0"; exit 1; }
 target=$1
 shift
 build=${KELVANE_BUILD_DIR:-$root/build/mingw}

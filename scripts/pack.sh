@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Makes the release packages from a build: <package>.zip (the programs and
-# README.txt), the per-user installer <installer>.msi (the window and
-# kelvane-units) and SHA256SUMS, in <out dir>; then checks them
-# (tests/package/check-package.sh).
+# README.txt), the installers of the window and kelvane-units, per user
+# (<installer>) and per machine (<machine_installer>), and SHA256SUMS, in
+# <out dir>; then checks them (tests/package/check-package.sh).
 #
 # With KELVANE_SIGN_PFX (a PFX file) and KELVANE_SIGN_PASSWORD (its password)
 # set, every exe is signed (Authenticode, SHA-256) before it is packed, then
-# the MSI; KELVANE_SIGN_TIMESTAMP_URL adds an RFC 3161 timestamp. Each
+# the MSIs; KELVANE_SIGN_TIMESTAMP_URL adds an RFC 3161 timestamp. Each
 # signature is verified before the script ends; a failed signing or
 # verification fails it. Without a certificate the packages are made unsigned.
 # Usage: pack.sh <build dir> <out dir>
@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 out=$2
-source "$build/package-check.env"  # version, package, files, installer, installer_files, ...
+source "$build/package-check.env"  # version, package, files, installer, machine_installer, installer_files, ...
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -68,8 +68,12 @@ out=$(cd "$out" && pwd)
 (cd "$work" && cmake -E tar cf "$out/$package.zip" --format=zip "$package")
 mkdir "$work/installer"
 for f in $installer_files; do cp "$stage/$f" "$work/installer/"; done
-"$root/scripts/make-msi.sh" "$work/installer" "$version" "$out/$installer"
-if [ "$signing" = 1 ]; then sign "$out/$installer"; fi
-(cd "$out" && sha256sum "$package.zip" "$installer" >SHA256SUMS)
+"$root/scripts/make-msi.sh" "$work/installer" "$version" "$out/$installer" user
+"$root/scripts/make-msi.sh" "$work/installer" "$version" "$out/$machine_installer" machine
+if [ "$signing" = 1 ]; then
+  sign "$out/$installer"
+  sign "$out/$machine_installer"
+fi
+(cd "$out" && sha256sum "$package.zip" "$installer" "$machine_installer" >SHA256SUMS)
 
 bash "$root/tests/package/check-package.sh" "$build" "$out"

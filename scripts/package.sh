@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the release configuration and makes the release packages in
 # build/package: Tavrello_Kelvane-<version>-win64.zip (the window, kelvane-units,
-# the service simulator and README.txt), the per-user installer
-# Tavrello_Kelvane-<version>-x64.msi (the window and kelvane-units) and
-# SHA256SUMS. With KELVANE_SIGN_PFX and KELVANE_SIGN_PASSWORD (and optionally
-# KELVANE_SIGN_TIMESTAMP_URL) the exes and the MSI are signed. The packages are
+# the service simulator and README.txt), the installers of the window and
+# kelvane-units, per user (Tavrello_Kelvane-<version>-x64.msi) and per machine
+# (Tavrello_Kelvane-<version>-x64-machine.msi), and SHA256SUMS. With
+# KELVANE_SIGN_PFX and KELVANE_SIGN_PASSWORD (and optionally
+# KELVANE_SIGN_TIMESTAMP_URL) the exes and the MSIs are signed. The packages are
 # checked before they are handed out (scripts/pack.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

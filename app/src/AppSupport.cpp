@@ -186,6 +186,22 @@ bool bringWindowToFront(const wchar_t* windowClass) {
 
 UINT bringToFrontMessage() { return RegisterWindowMessageW(L"Tavrello_Kelvane_BringToFront"); }
 
+namespace {
+
+// The filter's changer; GUI thread only.
+MessageFilterChanger g_messageFilterChanger = ChangeWindowMessageFilterEx;
+
+}  // namespace
+
+void installMessageFilterChanger(MessageFilterChanger changer) {
+    g_messageFilterChanger = changer != nullptr ? changer : ChangeWindowMessageFilterEx;
+}
+
+bool allowBringToFrontRequests(HWND window) {
+    const UINT request = bringToFrontMessage();
+    return request != 0 && g_messageFilterChanger(window, request, MSGFLT_ALLOW, nullptr) != FALSE;
+}
+
 std::wstring SingleInstance::objectName(const std::wstring& programName) {
     std::wstring user = currentUserSid();
     if (user.empty()) {

@@ -1,9 +1,10 @@
 #include "app/CheckWorker.h"
 
+#include "platform/Thread.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
 
 namespace app {
 
@@ -28,7 +29,7 @@ CheckWorker::CheckWorker(HWND window, UINT message, Check check)
     : state_(std::make_shared<State>(window, message, std::move(check))) {}
 
 CheckWorker::~CheckWorker() {
-    if (thread_.joinable()) finish(ShutdownWaitMs);
+    if (thread_) finish(ShutdownWaitMs);
 }
 
 void CheckWorker::run(std::shared_ptr<State> state) {
@@ -69,12 +70,10 @@ bool CheckWorker::request(bool followRunning) {
         if (followRunning) state_->follow = true;
         return followRunning;
     }
-    if (!thread_.joinable()) {
-        try {
-            thread_ = std::thread(run, state_);
-        } catch (const std::system_error&) {
-            return false;  // no thread now: the next tick tries again
-        }
+    if (!thread_) {
+        std::shared_ptr<State> shared = state_;
+        thread_ = platform::startThread([shared] { run(shared); }, StackReserveBytes);
+        if (!thread_) return false;  // no thread now: the next tick tries again
     }
     state_->busy = true;
     state_->changed.notify_all();
@@ -97,18 +96,17 @@ void CheckWorker::stop() {
 
 bool CheckWorker::finish(DWORD timeoutMs) {
     stop();
-    if (!thread_.joinable()) return !abandoned_;
+    if (!thread_) return !abandoned_;
     bool ended;
     {
         std::unique_lock<std::mutex> guard(state_->lock);
         ended = state_->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return state_->ended; });
     }
-    if (ended) {
-        thread_.join();
-    } else {
-        thread_.detach();
-        abandoned_ = true;
-    }
+    // Ended: it has left run() and is only returning. Left: its handle goes,
+    // the thread finishes on its own.
+    if (ended) WaitForSingleObject(thread_.get(), INFINITE);
+    abandoned_ = !ended;
+    thread_.reset();
     return ended;
 }
 

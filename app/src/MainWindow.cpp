@@ -110,6 +110,7 @@ MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(null
     addHandler(WM_SETTINGCHANGE, &MainWindow::onThemeChange);
     if (const UINT request = bringToFrontMessage()) addHandler(request, &MainWindow::onBringToFront);
     addHandler(WM_DEVICECHANGE, &MainWindow::onDeviceChange);
+    addHandler(WM_GETOBJECT, &MainWindow::onGetObject);
     // What users expect of a small dialog: keys, and a window that moves when
     // its background is dragged, as it has no caption.
     enableDialogNavigation();
@@ -118,6 +119,7 @@ MainWindow::MainWindow(float scale, CheckWorker::Check check) : Nvx::Widget(null
            MainWindowHeight, nullptr, nullptr);
     logo_ = loadPngResource(programModule(), MAKEINTRESOURCEW(LogoResourceId), L"PNG");
     if (hwnd() != nullptr) {
+        if (!allowBringToFrontRequests(hwnd())) diagnostics::logErrorCode(BringToFrontFilterFailedCode, GetLastError());
         checker_ = std::make_unique<CheckWorker>(hwnd(), CheckResultMessage, std::move(check));
         startCheckTimer();
         notices_ = std::make_unique<discovery::UnitInterfaceNotices>(hwnd());
@@ -286,6 +288,14 @@ LRESULT MainWindow::onThemeChange(UINT, WPARAM, LPARAM) {
     return 0;
 }
 
+LRESULT MainWindow::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
+    for (Nvx::Label* label : {heading_, explanation_, caption_, serialLabel_, static_cast<Nvx::Label*>(copyButton_),
+                              static_cast<Nvx::Label*>(closeButton_)}) {
+        if (label != nullptr) label->annotateRole();
+    }
+    return callDefault(message, wParam, lParam);
+}
+
 LRESULT MainWindow::onBringToFront(UINT, WPARAM, LPARAM) {
     // The second start gave this process the right to set the foreground window.
     if (IsIconic(hwnd())) ShowWindow(hwnd(), SW_RESTORE);
@@ -319,7 +329,9 @@ void MainWindow::paint(Gdiplus::Graphics* graphics) {
     if (logo_) {
         const float w = static_cast<float>(logo_->GetWidth());
         const float h = static_cast<float>(logo_->GetHeight());
-        graphics->DrawImage(logo_.get(), width - w * s - 14 * s, 17 * s, w * s, h * s);
+        const Gdiplus::RectF place(width - w * s - 14 * s, 17 * s, w * s, h * s);
+        // A child's paint draws the window only under the child: most miss the logo.
+        if (graphics->IsVisible(place)) graphics->DrawImage(logo_.get(), place);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "app/AppSupport.h"
 #include "app/MainWindow.h"
 #include "diagnostics/Log.h"
+#include "platform/SystemDlls.h"
 #include "toolkit/Application.h"
 
 #include <windows.h>
@@ -16,6 +17,8 @@ constexpr DWORD FirstWindowWaitMs = 5000;
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // Before anything loads a DLL by name: System32 only.
+    platform::useSystemDllsOnly();
     // One window per user: a second start brings the first one's window to the
     // front and ends before it touches the log. A start while the first one is
     // ending (its window gone, its check given a moment) runs once it has ended.

@@ -2,6 +2,7 @@
 
 #include "diagnostics/ModuleInfo.h"
 #include "diagnostics/Registry.h"
+#include "platform/Unique.h"
 
 #include <windows.h>
 #include <share.h>
@@ -10,6 +11,8 @@
 #include <io.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstring>
 #include <cwchar>
 #include <mutex>
 #include <vector>
@@ -46,6 +49,17 @@ const wchar_t* openMode(int32_t encoding, bool truncate) {
     return truncate ? L"wt" : L"at";
 }
 
+// The local time as every line's prefix gives it: 2024:05:06_13:04:05:120.
+std::string localTimeText() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[32];
+    snprintf(text, sizeof text, "%04i:%02i:%02i_%02i:%02i:%02i:%03i", static_cast<int>(now.wYear),
+             static_cast<int>(now.wMonth), static_cast<int>(now.wDay), static_cast<int>(now.wHour),
+             static_cast<int>(now.wMinute), static_cast<int>(now.wSecond), static_cast<int>(now.wMilliseconds));
+    return text;
+}
+
 bool fileSize(const std::wstring& path, uint64_t& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
@@ -66,22 +80,87 @@ std::wstring resolveLogFolder(LogFolderKind kind) {
 
 LogClock setLogClock(LogClock clock) { return g_logClock.exchange(clock != nullptr ? clock : systemClock); }
 
+namespace {
+
+// The current file, then the older generations from the newest.
+const wchar_t* const GenerationSuffixes[] = {L"", L".bak", L".ba2", L".ba3", L".ba4", L".ba5"};
+constexpr int GenerationCount = 6;
+// The oldest generation waits here, out of the way, until every move has been
+// made; a stray one (a rotation cut short) is dropped at the next rotation.
+const wchar_t* const DroppedSuffix = L".old";
+
+// Opens a file for moving or deleting it. DELETE access with every kind of
+// sharing is refused (a sharing violation) while another handle to the file
+// lacks FILE_SHARE_DELETE, and while we hold it, no such handle can be opened.
+// Null, with `missing` set, when there is no such file.
+platform::UniqueFileHandle openForMove(const std::wstring& name, bool& missing) {
+    platform::UniqueFileHandle file(CreateFileW(name.c_str(), DELETE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD error = GetLastError();
+    missing = !file && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+    return file;
+}
+
+// Renames the file of an open handle (opened with DELETE access) to `target`,
+// a full path that must not exist yet.
+bool renameOpenFile(HANDLE file, const std::wstring& target) {
+    const size_t nameBytes = target.size() * sizeof(wchar_t);
+    // The structure's own FileName element leaves room for the terminating NUL.
+    std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, target.c_str(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(block.size())) != FALSE;
+}
+
+// Deletes the file of an open handle (opened with DELETE access) as the handle closes.
+void deleteOpenFile(platform::UniqueFileHandle& file) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    file.reset();
+}
+
+}  // namespace
+
 bool rotateLogFiles(const std::wstring& path) {
-    static const wchar_t* const generations[] = {L".bak", L".ba2", L".ba3", L".ba4", L".ba5"};
-    // The current file moves aside first. While it cannot move (another process
-    // holds it without delete sharing) the older generations stay as they are:
-    // shifting them anyway would drop one more at every try.
-    const std::wstring aside = path + L".rot";
-    if (!MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
-    DeleteFileW((path + generations[4]).c_str());
-    for (int i = 3; i >= 0; --i) {
-        MoveFileExW((path + generations[i]).c_str(), (path + generations[i + 1]).c_str(), MOVEFILE_REPLACE_EXISTING);
+    // First every file that takes part, held for moving: if any of them cannot
+    // move, nothing has moved yet. Shifting some anyway would cost a generation
+    // at every try while a reader holds one.
+    platform::UniqueFileHandle files[GenerationCount];
+    std::wstring names[GenerationCount];
+    for (int i = 0; i < GenerationCount; ++i) {
+        names[i] = path + GenerationSuffixes[i];
+        bool missing = false;
+        files[i] = openForMove(names[i], missing);
+        if (!files[i] && (!missing || i == 0)) return false;
     }
-    if (MoveFileExW(aside.c_str(), (path + generations[0]).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    // A .bak that is held open stays: the file goes back to its own name (no
-    // line lost, no stray file) and the next try comes later.
-    MoveFileExW(aside.c_str(), path.c_str(), 0);
-    return false;
+    bool strayMissing = false;
+    platform::UniqueFileHandle stray = openForMove(path + DroppedSuffix, strayMissing);
+    if (!stray && !strayMissing) return false;
+    if (stray) deleteOpenFile(stray);
+
+    // Then the moves, the oldest first, each into the name the one before it
+    // left: the oldest aside, each other one a generation on, and last the
+    // current file to .bak. A move that fails all the same (the name it wants
+    // is taken) takes back the ones made.
+    const std::wstring dropped = path + DroppedSuffix;
+    int moved = GenerationCount;  // the files from `moved` on have moved (or do not exist)
+    for (int i = GenerationCount - 1; i >= 0; --i) {
+        if (files[i] && !renameOpenFile(files[i].get(), i == GenerationCount - 1 ? dropped : names[i + 1])) break;
+        moved = i;
+    }
+    if (moved != 0) {
+        for (int i = moved; i < GenerationCount; ++i) {
+            if (files[i]) renameOpenFile(files[i].get(), names[i]);
+        }
+        return false;
+    }
+    if (files[GenerationCount - 1]) deleteOpenFile(files[GenerationCount - 1]);
+    return true;
 }
 
 LogFile::LogFile(const char* name, int32_t encoding, bool nameSuffix, bool truncate, LogHeaderMode headerMode,
@@ -158,14 +237,10 @@ void LogFile::writeNarrow(const char* text, size_t length) {
 
 void LogFile::writePrefix(const wchar_t* tag) {
     if (stream_ == nullptr) return;
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t prefix[64];
-    swprintf(prefix, sizeof prefix / sizeof prefix[0], L"%04i:%02i:%02i_%02i:%02i:%02i:%03i %ls: ",
-             static_cast<int>(now.wYear), static_cast<int>(now.wMonth), static_cast<int>(now.wDay),
-             static_cast<int>(now.wHour), static_cast<int>(now.wMinute), static_cast<int>(now.wSecond),
-             static_cast<int>(now.wMilliseconds), tag);
-    writeWide(prefix);
+    const std::string time = localTimeText() + ' ';
+    writeNarrow(time.data(), time.size());
+    writeWide(tag);
+    writeWide(L": ");
 }
 
 void LogFile::tryRotation() {
@@ -211,17 +286,82 @@ void LogFile::writeError(const char* format, va_list args) {
     fflush(stream_);
 }
 
+namespace {
+
+// The body of a numbered line: "GEC:2003, X:2", or "GEC:2004" when X is 0.
+std::string numberedBody(int32_t code, uint32_t extra) {
+    char body[48];
+    if (extra != 0) {
+        snprintf(body, sizeof body, "GEC:%d, X:%u", static_cast<int>(code), static_cast<unsigned>(extra));
+    } else {
+        snprintf(body, sizeof body, "GEC:%d", static_cast<int>(code));
+    }
+    return body;
+}
+
+}  // namespace
+
 void LogFile::writeErrorCode(int32_t code, uint32_t extra) {
+    const LineKey key(code, extra);
+    if (level_ < 1 || countRepeat(key)) return;
     if (!beginErrorLine()) return;
-    char body[64];
-    const int length =
-        extra != 0 ? snprintf(body, sizeof body, "GEC:%d, X:%u\n", static_cast<int>(code), static_cast<unsigned>(extra))
-                   : snprintf(body, sizeof body, "GEC:%d\n", static_cast<int>(code));
-    writeNarrow(body, static_cast<size_t>(length));
+    const std::string body = numberedBody(code, extra) + '\n';
+    writeNarrow(body.data(), body.size());
+    fflush(stream_);
+    // Only a line that was written is counted when it comes again.
+    noteInCheck(key);
+}
+
+void LogFile::noteInCheck(const LineKey& key) {
+    if (thisCheck_.size() < LogRepeatTrackLimit) thisCheck_.insert(key);
+}
+
+bool LogFile::countRepeat(const LineKey& key) {
+    const auto found = repeating_.find(key);
+    if (found == repeating_.end()) return false;
+    noteInCheck(key);
+    Repeat& repeat = found->second;
+    const uint64_t now = g_logClock.load()();
+    if (repeat.count == 0) {
+        repeat.countingSince = now;
+        repeat.since = localTimeText();
+    }
+    ++repeat.count;
+    if (now - repeat.countingSince >= LogRepeatReportMs) writeRepeatLine(key, repeat);
+    return true;
+}
+
+void LogFile::writeRepeatLine(const LineKey& key, Repeat& repeat) {
+    const uint64_t count = repeat.count;
+    repeat.count = 0;
+    if (!beginErrorLine()) return;
+    char head[48];
+    snprintf(head, sizeof head, "GEC:%d, X:%llu, ", static_cast<int>(LogNumber::RepeatedLine),
+             static_cast<unsigned long long>(count));
+    const std::string body = head + numberedBody(key.first, key.second) + " since " + repeat.since + '\n';
+    writeNarrow(body.data(), body.size());
     fflush(stream_);
 }
 
+void LogFile::endCheck() {
+    for (auto it = repeating_.begin(); it != repeating_.end();) {
+        if (thisCheck_.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        // It stopped: what was counted is told, and it starts afresh if it comes back.
+        if (it->second.count > 0) writeRepeatLine(it->first, it->second);
+        it = repeating_.erase(it);
+    }
+    for (const LineKey& key : thisCheck_) repeating_.emplace(key, Repeat());
+    thisCheck_.clear();
+}
+
 void LogFile::finish() {
+    for (auto& entry : repeating_) {
+        if (entry.second.count > 0) writeRepeatLine(entry.first, entry.second);
+    }
+    repeating_.clear();
     if (stream_ == nullptr) return;
     if (headerLines()) {
         writePrefix(TagLifecycle);
@@ -257,9 +397,14 @@ void logError(const char* format, ...) {
     va_end(args);
 }
 
-void logErrorCode(int32_t code, uint32_t extra) {
+void logErrorCode(LogNumber number, uint32_t extra) {
     std::lock_guard<std::mutex> lock(g_logLock);
-    if (g_log != nullptr) g_log->file_->writeErrorCode(code, extra);
+    if (g_log != nullptr) g_log->file_->writeErrorCode(static_cast<int32_t>(number), extra);
+}
+
+void logCheckEnded() {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (g_log != nullptr) g_log->file_->endCheck();
 }
 
 void startLog(const char* name, bool nameSuffix, LogFolderKind folderKind, LogHeaderMode headerMode) {

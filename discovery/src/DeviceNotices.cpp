@@ -20,7 +20,7 @@ HDEVNOTIFY registerFor(HWND window, const GUID& interfaceClass, DeviceNoticeErro
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = interfaceClass;
     HDEVNOTIFY notice = usbPlatform().RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    if (notice == nullptr) diagnostics::logErrorCode(static_cast<int32_t>(error), usbPlatform().GetLastError());
+    if (notice == nullptr) diagnostics::logErrorCode(error, usbPlatform().GetLastError());
     return notice;
 }
 

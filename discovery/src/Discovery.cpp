@@ -4,6 +4,8 @@
 #include "discovery/ServicePipeClient.h"
 #include "discovery/WinUsbEnumeration.h"
 
+#include "diagnostics/Log.h"
+
 namespace discovery {
 
 std::atomic<int32_t> TransportMode{static_cast<int32_t>(TransportModeValue::ServiceThenWinUsb)};
@@ -45,6 +47,9 @@ void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter desc
     enumerateUsbDevices(list, idFilter, descriptionFilter);
     entering(DeviceSource::Hid);
     enumerateHidDevices(list, idFilter, descriptionFilter, removeDuplicates);
+    // One run is one check: a line that every check writes again (no service,
+    // say) is written once and then counted.
+    diagnostics::logCheckEnded();
 }
 
 void discoverUniqueDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter) {

@@ -92,8 +92,11 @@ void examineInterface(const UsbPlatform& os, HDEVINFO set, SP_DEVICE_INTERFACE_D
     if (!passesDescriptionFilter(descriptionFilter, record)) return;
     if (record.manufacturer.empty() || record.product.empty()) return;
 
-    // Some devices have no serial number: they are listed without one.
-    readHidString(os.HidD_GetSerialNumberString, device.get(), buffer, record.serialNumber);
+    // A device without a serial number is listed without one; for one that
+    // passed the checks above, that is worth a line (no unit is shown for it).
+    if (!readHidString(os.HidD_GetSerialNumberString, device.get(), buffer, record.serialNumber)) {
+        fail(DeviceError::HidSerialNumber, os.GetLastError(), true);
+    }
 
     if (removeDuplicates && isDuplicateOfListed(list, record)) return;
     list.push_back(record);

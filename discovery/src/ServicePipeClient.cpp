@@ -28,9 +28,9 @@ namespace {
 // this many devices.
 constexpr uint32_t ServiceDeviceLimit = 128;
 
-void logPipeError(ServicePipeError code, uint32_t extra) {
-    diagnostics::logErrorCode(static_cast<int32_t>(code), extra);
-}
+using diagnostics::LogNumber;
+
+void logPipeError(LogNumber number, uint32_t extra) { diagnostics::logErrorCode(number, extra); }
 
 }  // namespace
 
@@ -47,7 +47,8 @@ ServicePipeClient::ServicePipeClient(const std::wstring& serviceName) : pipePath
 ServicePipeClient::~ServicePipeClient() { close(); }
 
 bool ServicePipeClient::connect() {
-    for (int busyWaits = 0; !pipe_.valid();) {
+    busyWaits_ = 0;
+    while (!pipe_.valid()) {
         // Identification only: whoever answers on this name may learn who we are
         // but cannot act as us.
         pipe_.reset(::CreateFileW(pipePath_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -55,17 +56,21 @@ bool ServicePipeClient::connect() {
         if (pipe_.valid()) break;
         const DWORD error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY) {
-            logPipeError(ServicePipeError::Open, error);
+            logPipeError(LogNumber::ServiceOpen, error);
             return false;
         }
         // Another client can take each freed instance first; do not wait forever.
-        if (busyWaits++ == ServiceBusyWaitLimit) {
-            logPipeError(ServicePipeError::Busy, ERROR_PIPE_BUSY);
+        if (busyWaits_ == ServiceBusyWaitLimit) {
+            logPipeError(LogNumber::ServiceBusy, ERROR_PIPE_BUSY);
             ++consecutiveTimeouts_;
             return false;
         }
+        ++busyWaits_;
         if (!::WaitNamedPipeW(pipePath_.c_str(), ServiceBusyWaitMs)) {
-            logPipeError(ServicePipeError::Busy, 0);
+            // ERROR_SEM_TIMEOUT when the wait ran out; another error (the pipe
+            // went away meanwhile) is told as it is.
+            const DWORD waitError = ::GetLastError();
+            logPipeError(LogNumber::ServiceBusy, waitError != 0 ? waitError : ERROR_SEM_TIMEOUT);
             ++consecutiveTimeouts_;
             return false;
         }
@@ -104,8 +109,10 @@ bool ServicePipeClient::transfer(Operation& op, bool isWrite, uint32_t size, DWO
         error = ::GetLastError();
         // ERROR_MORE_DATA and the like: the operation has already ended.
         if (error != ERROR_IO_PENDING) return false;
-        if (::WaitForSingleObject(op.event.get(), ServiceReplyTimeoutMs) != WAIT_OBJECT_0) {
-            error = ::GetLastError();
+        const DWORD waited = ::WaitForSingleObject(op.event.get(), ServiceReplyTimeoutMs);
+        if (waited != WAIT_OBJECT_0) {
+            // Did not answer in time: told as ERROR_SEM_TIMEOUT, as the USB passes do.
+            error = waited == WAIT_FAILED ? ::GetLastError() : static_cast<DWORD>(ERROR_SEM_TIMEOUT);
             ++consecutiveTimeouts_;
             if (!finishCancelled(op)) {
                 // The system still owns the memory: leave it allocated for good.
@@ -123,21 +130,21 @@ bool ServicePipeClient::transfer(Operation& op, bool isWrite, uint32_t size, DWO
 
 uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, void* reply, uint32_t replySize) {
     if (request == nullptr || requestSize == 0) {
-        logPipeError(ServicePipeError::NoRequest, 0);
+        logPipeError(LogNumber::ServiceNoRequest, 0);
         return 0;
     }
     if (replySize > 0 && reply == nullptr) {
-        logPipeError(ServicePipeError::NoReplyBuffer, 0);
+        logPipeError(LogNumber::ServiceNoReplyBuffer, 0);
         return 0;
     }
     if (!connect()) {
-        logPipeError(ServicePipeError::NotOpen, 0);
+        logPipeError(LogNumber::ServiceNotOpen, 0);
         return 0;
     }
     for (std::unique_ptr<Operation>* op : {&write_, &read_}) {
         if (!*op) *op = std::make_unique<Operation>();
         if (!(*op)->event) {
-            logPipeError(ServicePipeError::Write, ::GetLastError());
+            logPipeError(LogNumber::ServiceWrite, ::GetLastError());
             close();
             return 0;
         }
@@ -150,7 +157,7 @@ uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, 
     DWORD error = 0;
     if (!transfer(*write_, true, requestSize, written, error) || written != requestSize) {
         if (written != requestSize && error == 0) error = ::GetLastError();
-        logPipeError(ServicePipeError::Write, error);
+        logPipeError(LogNumber::ServiceWrite, error);
         close();
         return 0;
     }
@@ -159,7 +166,7 @@ uint32_t ServicePipeClient::exchange(const void* request, uint32_t requestSize, 
     read_->buffer.resize(replySize);
     DWORD received = 0;
     if (!transfer(*read_, false, replySize, received, error)) {
-        logPipeError(ServicePipeError::Read, error);
+        logPipeError(LogNumber::ServiceRead, error);
         // Also after a message too long for the buffer: its rest would otherwise
         // be taken for the next reply.
         close();

@@ -71,10 +71,11 @@ bool readDeviceStrings(const OpenWinUsbDevice& device, DeviceInfo& record, Devic
     const struct {
         size_t offset;
         std::wstring* field;
+        DeviceError step;
     } strings[] = {
-        {ManufacturerIndexOffset, &record.manufacturer},
-        {ProductIndexOffset, &record.product},
-        {SerialNumberIndexOffset, &record.serialNumber},
+        {ManufacturerIndexOffset, &record.manufacturer, DeviceError::WinUsbString},
+        {ProductIndexOffset, &record.product, DeviceError::WinUsbString},
+        {SerialNumberIndexOffset, &record.serialNumber, DeviceError::WinUsbSerialNumber},
     };
     step = DeviceError::WinUsbString;
     if (descriptor[ManufacturerIndexOffset] == 0 && descriptor[ProductIndexOffset] == 0 &&
@@ -93,6 +94,7 @@ bool readDeviceStrings(const OpenWinUsbDevice& device, DeviceInfo& record, Devic
     }
     const USHORT language = firstListedLanguage(languages, languagesReceived);
     for (const auto& string : strings) {
+        step = string.step;
         const UCHAR index = descriptor[string.offset];
         if (index != 0 && !readStringDescriptor(device, index, language, *string.field, error)) return false;
     }
@@ -374,7 +376,10 @@ void enumerateWinUsbDevices(DeviceList& list, IdFilter idFilter, DescriptionFilt
             use.discardHandle = true;
             use.end();
             reference.release();
-            failures.failed(record.devicePath, step, error);
+            // An unreadable serial number is told only for a unit the description check recognises.
+            if (step != DeviceError::WinUsbSerialNumber || passesDescriptionFilter(descriptionFilter, record)) {
+                failures.failed(record.devicePath, step, error);
+            }
         }
     }
     keepOnly(listed);

@@ -2,12 +2,18 @@
 // threads at once, and the results still queued when it stops.
 
 #include "app/CheckWorker.h"
+#include "app/MainWindow.h"
+#include "FakeUsbPlatform.h"
+#include "TestPipeServer.h"
 #include "TestSupport.h"
+#include "platform/ServicePipeProtocol.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,5 +115,84 @@ TEST(CheckWorker, ResultsQueuedAtStopAreFreed) {
     EXPECT_FALSE(PeekMessageW(&msg, window.hwnd, ResultMessage, ResultMessage, PM_NOREMOVE)) << "queue drained";
     const SIZE_T after = testing_support::privateBytes();
     EXPECT_LT(after, before + ResultUnits) << "every queued result was freed";
+    EXPECT_TRUE(worker.finish(5000));
+}
+
+namespace {
+
+// A thread's stack: its lowest and highest address.
+struct StackLimits {
+    ULONG_PTR low = 0;
+    ULONG_PTR high = 0;
+};
+
+// How deep the thread of `stack` has reached so far, in bytes from the top: a
+// stack's pages are zero until used, so the lowest byte that is not zero marks
+// it. Pages not committed (Windows commits as the stack grows) are skipped.
+size_t deepestUse(const StackLimits& stack) {
+    for (ULONG_PTR at = stack.low; at < stack.high;) {
+        MEMORY_BASIC_INFORMATION region{};
+        if (!VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof(region))) return 0;
+        const ULONG_PTR end = std::min(reinterpret_cast<ULONG_PTR>(region.BaseAddress) + region.RegionSize, stack.high);
+        if (region.State == MEM_COMMIT && (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) == 0) {
+            for (auto* byte = reinterpret_cast<const volatile unsigned char*>(at);
+                 reinterpret_cast<ULONG_PTR>(byte) < end; ++byte) {
+                if (*byte != 0) return stack.high - reinterpret_cast<ULONG_PTR>(byte);
+            }
+        }
+        at = end;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The deepest checks: every pass finding units, failing units logged, through
+// the service and through the WinUSB and HID passes, then the system's own
+// passes. The worker's stack keeps most of its reservation to spare, for
+// Windows' libraries, which run deeper than Wine's.
+TEST(CheckWorker, DeepestChecksLeaveMostOfTheStackToSpare) {
+    testing_support::TestLog log("Kelvane_CheckStackTest");
+    ResultWindow window;
+    StackLimits stack;
+    CheckWorker worker(window.hwnd, ResultMessage, [&] {
+        GetCurrentThreadStackLimits(&stack.low, &stack.high);
+        return checkMotionUnits();
+    });
+    const auto check = [&] {
+        MSG msg;
+        return worker.start() &&
+               pollUntil([&] { return PeekMessageW(&msg, window.hwnd, ResultMessage, ResultMessage, PM_REMOVE); },
+                         10000) &&
+               *CheckWorker::takeResult(msg.lParam) != NoUnitText;
+    };
+    {
+        fake_usb::FakeUsbWorld world;
+        for (int i = 0; i < 4; ++i) {
+            const std::wstring serial = L"UNIT00000000000000000" + std::to_wstring(i);
+            world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, serial), L"Tavrello", L"Motion Unit", serial);
+            world.addHidInterface(fake_usb::hidPath(0x0483, 0xA110, i), 0x0483, 0xA110, L"Tavrello", L"Motion Unit",
+                                  serial + L"H");
+        }
+        world.addWinUsbDevice(fake_usb::winUsbPath(0x0483, 0xA110, L"BROKEN"), L"Tavrello", L"Motion Unit", L"BROKEN")
+            .stringErrors[3] = ERROR_GEN_FAILURE;
+        world.addHidInterface(fake_usb::hidPath(0x0483, 0xA110, 9), 0x0483, 0xA110, L"Tavrello", L"Motion Unit", L"X")
+            .failManufacturer = true;
+        EXPECT_TRUE(check()) << "no service: WinUSB, then HID";
+        std::vector<testing_support::ServiceUnit> units;
+        for (int i = 0; i < 8; ++i) units.push_back(testing_support::sampleUnit(i));
+        testing_support::TestPipeServer service(units, platform::ServiceName);
+        ASSERT_TRUE(service.start());
+        EXPECT_TRUE(check()) << "the service, then HID";
+    }
+    check();  // SetupAPI and HID as the system has them (under Wine, no unit)
+    const size_t reserved = stack.high - stack.low;
+    const size_t deepest = deepestUse(stack);
+    std::printf("deepest check: %zu bytes of %zu reserved\n", deepest, reserved);
+    // Wine gives every thread at least 1 MiB; the program's default is 2 MiB.
+    EXPECT_GE(reserved, CheckWorker::StackReserveBytes);
+    EXPECT_LE(reserved, std::max<size_t>(CheckWorker::StackReserveBytes, 1 << 20));
+    EXPECT_GT(deepest, 0u);
+    EXPECT_LE(deepest * 8, reserved);
     EXPECT_TRUE(worker.finish(5000));
 }

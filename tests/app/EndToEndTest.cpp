@@ -279,6 +279,72 @@ TEST_F(EndToEnd, WindowIsFramelessCentredAndLaidOut) {
     EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
 }
 
+// The desktop's DPI for the processes started while this exists: Wine takes it
+// from the user's LogPixels as a process starts. The value before (or its
+// absence) comes back when this goes, so no other test sees it.
+class ScopedLogPixels {
+public:
+    explicit ScopedLogPixels(DWORD dpi) {
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key_.put(), nullptr) != ERROR_SUCCESS) {
+            return;
+        }
+        DWORD size = sizeof(before_);
+        DWORD type = 0;
+        hadValue_ = RegQueryValueExW(key_.get(), L"LogPixels", nullptr, &type, reinterpret_cast<BYTE*>(&before_),
+                                     &size) == ERROR_SUCCESS &&
+                    type == REG_DWORD;
+        set_ = RegSetValueExW(key_.get(), L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi),
+                              sizeof(dpi)) == ERROR_SUCCESS;
+    }
+    ~ScopedLogPixels() {
+        if (!set_) return;
+        if (hadValue_) {
+            RegSetValueExW(key_.get(), L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&before_),
+                           sizeof(before_));
+        } else {
+            RegDeleteValueW(key_.get(), L"LogPixels");
+        }
+    }
+    ScopedLogPixels(const ScopedLogPixels&) = delete;
+    ScopedLogPixels& operator=(const ScopedLogPixels&) = delete;
+    bool set() const { return set_; }
+
+private:
+    platform::UniqueRegistryKey key_;
+    DWORD before_ = 0;
+    bool hadValue_ = false;
+    bool set_ = false;
+};
+
+// Started on a 144 DPI desktop, the window is laid out at 144 from the moment
+// it shows, without waiting for a WM_DPICHANGED (which never comes at start).
+TEST_F(EndToEnd, StartsLaidOutAtTheDesktopsDpi) {
+    std::unique_ptr<Program> program;
+    {
+        ScopedLogPixels desktop(144);
+        ASSERT_TRUE(desktop.set());
+        program = std::make_unique<Program>();
+        ASSERT_TRUE(program->waitForWindow());
+    }
+    RECT window;
+    GetWindowRect(program->hwnd(), &window);
+    EXPECT_EQ(window.right - window.left, 975);
+    EXPECT_EQ(window.bottom - window.top, 348);
+    // The layout at scale 1.5, as a window made at 144 DPI has it.
+    const RECT expected[] = {{12, 15, 972, 90},   {15, 105, 975, 180},  {15, 202, 82, 262},
+                             {97, 202, 832, 262}, {180, 270, 480, 345}, {495, 270, 795, 345}};
+    const std::vector<Child> children = childrenOf(program->hwnd());
+    ASSERT_EQ(children.size(), 6u);
+    for (size_t i = 0; i < children.size(); ++i) {
+        const RECT& r = children[i].rect;
+        EXPECT_TRUE(EqualRect(&r, &expected[i]))
+            << "child " << i << " at (" << r.left << ", " << r.top << ", " << r.right << ", " << r.bottom << ")";
+    }
+    PostMessageW(program->hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(program->process().exitCode(StartTimeoutMs), 0u);
+}
+
 TEST_F(EndToEnd, CopiesCheckingTextBeforeTheFirstTickThenTheNoUnitText) {
     Program program;
     ASSERT_TRUE(program.waitForWindow());
@@ -598,5 +664,24 @@ TEST_F(VirtualHidEndToEnd, ShowsTheHidUnitAndFollowsItsRemovalAndReturn) {
 
     program.clickClose();
     EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+}
+
+// In the prefix whose units' serial numbers cannot be read (one has none, the
+// other's read fails), and no service: each unit is named once, none is shown.
+using VirtualHidNoSerialEndToEnd = EndToEnd;
+
+TEST_F(VirtualHidNoSerialEndToEnd, UnitsWhoseSerialNumberCannotBeReadAreNamedOnceAndNotShown) {
+    deleteFileIfPresent(logPath());
+    Program program;
+    ASSERT_TRUE(program.waitForWindow());
+    Sleep(5000);
+    EXPECT_TRUE(program.copiedTextBecomes(NoUnit));
+    program.clickClose();
+    EXPECT_EQ(program.process().exitCode(StartTimeoutMs), 0u);
+    EXPECT_EQ(logLinesWith("GEC:3005, X:"), 2u);
+    for (const char* instance : {"7&4d5e6f70&0&0000", "7&5e6f7081&0&0000"}) {
+        EXPECT_EQ(logLinesWith(std::string("\\\\?\\hid#vid_0483&pid_a110#") + instance + "#{"), 1u) << instance;
+    }
+    EXPECT_EQ(logLinesWith("GEC:2003, X:2"), 2u) << "written once, then named in the repeat line at the end";
 }
 #endif

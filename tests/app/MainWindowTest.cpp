@@ -26,7 +26,6 @@ using namespace testing_support;
 using namespace platform;
 
 using testing_support::clipboardText;
-using testing_support::bufferPixel;
 using testing_support::makeTopLevel;
 using testing_support::Probe;
 using testing_support::pumpFor;
@@ -240,8 +239,8 @@ TEST_F(MainWindowTest, HandlesItsMessagesPaintKeysAndDrag) {
     for (const auto& entry : window->handlers()) handled.insert(entry.first);
     EXPECT_EQ(handled, (std::set<UINT>{WM_CREATE, WM_DESTROY, WM_TIMER, CheckResultMessage, CheckTimerRetryMessage,
                                        WM_DEVICECHANGE, WM_DPICHANGED, WM_SYSCOLORCHANGE, WM_SETTINGCHANGE,
-                                       bringToFrontMessage(), WM_PAINT, WM_ACTIVATE, WM_CLOSE, WM_LBUTTONDOWN,
-                                       WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
+                                       WM_GETOBJECT, bringToFrontMessage(), WM_PAINT, WM_ACTIVATE, WM_CLOSE,
+                                       WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP, WM_CAPTURECHANGED}));
     EXPECT_TRUE(window->checkTimerRunning());
     // The taskbar and Alt+Tab show the program's icon, not the system's default.
     EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0u);
@@ -421,15 +420,16 @@ TEST_F(MainWindowTest, PaintsBackgroundBandsBorderAndLogo) {
         {300, 30, 0xFF444444},   // dark top, behind the heading
         {300, 62, 0xFF999999},   // the explanation's band
         {300, 117, 0xFFF4F4F4},  // the serial number's band
-        {300, 200, 0xFF444444},  // dark bottom
+        {60, 200, 0xFF444444},   // dark bottom, beside the buttons
         {1, 100, 0xFF000000},    // the border covers the bands' 2-pixel margin
     };
+    const Shot shown = shoot(*window);
     for (const auto& c : cases) {
-        EXPECT_EQ(bufferPixel(*window, c.x, c.y), c.colour) << "(" << c.x << ", " << c.y << ")";
+        EXPECT_EQ(shown.at(c.x, c.y), c.colour) << "(" << c.x << ", " << c.y << ")";
     }
     // The logo sits in the top right corner, 545 to 636 by 17 to 47.
-    EXPECT_NE(bufferPixel(*window, 545 + 12, 17 + 15), 0xFF444444u);
-    EXPECT_EQ(bufferPixel(*window, 545 + 12, 50), 0xFF444444u);
+    EXPECT_NE(shown.at(545 + 12, 17 + 15), 0xFF444444u);
+    EXPECT_EQ(shown.at(545 + 12, 50), 0xFF444444u);
 }
 
 BOOL CALLBACK collectChildRect(HWND child, LPARAM param) {
@@ -568,6 +568,45 @@ TEST_F(MainWindowTest, RefusedTimerIsLoggedOnceAndAskedForAgainWhileChecksGoOn) 
     EXPECT_EQ(refusals, 1u);
 }
 
+// The window's changes to its message filter, made on the test's (the window's) thread.
+struct FilterChange {
+    HWND window;
+    UINT message;
+    DWORD action;
+};
+std::vector<FilterChange> g_filterChanges;
+BOOL WINAPI recordFilterChange(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT) {
+    g_filterChanges.push_back({window, message, action});
+    return TRUE;
+}
+BOOL WINAPI refuseFilterChange(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT) {
+    recordFilterChange(window, message, action, nullptr);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Wine has no User Interface Privilege Isolation: what the window asks of its
+// own filter is what can be seen, and that the request still brings it forward.
+TEST_F(MainWindowTest, SecondStartsRequestIsLetThroughTheFilterAndARefusalIsLogged) {
+    TestLog log("Kelvane_FilterTest");
+    for (const MessageFilterChanger changer : {recordFilterChange, refuseFilterChange}) {
+        g_filterChanges.clear();
+        installMessageFilterChanger(changer);
+        makeWindow(quickCheck);
+        installMessageFilterChanger(nullptr);
+        ASSERT_EQ(g_filterChanges.size(), 1u);
+        EXPECT_EQ(g_filterChanges[0].window, window->hwnd());
+        EXPECT_EQ(g_filterChanges[0].message, bringToFrontMessage());
+        EXPECT_EQ(g_filterChanges[0].action, static_cast<DWORD>(MSGFLT_ALLOW));
+        EXPECT_EQ(SendMessageW(window->hwnd(), bringToFrontMessage(), 0, 0), BringToFrontAnswer);
+    }
+    std::vector<std::string> filterLines;
+    for (const std::string& line : log.errorLines()) {
+        if (line.find("GEC:4003") != std::string::npos) filterLines.push_back(line);
+    }
+    EXPECT_EQ(filterLines, std::vector<std::string>{"GEC:4003, X:5"}) << "the refusal alone, with its reason";
+}
+
 // A screen reader hears of each new serial number: a name change of the label's client object.
 // Filled by the hook on the test's thread while it pumps messages.
 std::vector<HWND> g_renamed;
@@ -590,6 +629,22 @@ TEST_F(MainWindowTest, NewSerialNumberIsAnnouncedToScreenReaders) {
     EXPECT_EQ(std::count(g_renamed.begin(), g_renamed.end(), label), 1);
 }
 
+// Nothing only a screen reader needs is made at start-up: the labels and buttons
+// are annotated when a client first asks for the window's accessible object.
+TEST_F(MainWindowTest, ControlsAreAnnotatedOnlyOnceAClientAsks) {
+    makeWindow(quickCheck);
+    ShowWindow(window->hwnd(), SW_SHOWNOACTIVATE);
+    pumpFor(50);
+    std::vector<Nvx::Label*> labels;
+    for (HWND child = GetWindow(window->hwnd(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (auto* label = dynamic_cast<Nvx::Label*>(Nvx::widgetOf(child))) labels.push_back(label);
+    }
+    ASSERT_EQ(labels.size(), 6u);
+    for (const Nvx::Label* label : labels) EXPECT_FALSE(label->roleAnnotationTried());
+    SendMessageW(window->hwnd(), WM_GETOBJECT, 0, static_cast<LPARAM>(OBJID_CLIENT));
+    for (const Nvx::Label* label : labels) EXPECT_TRUE(label->roleAnnotationTried());
+}
+
 // High contrast reported on (Wine cannot switch it): every part in the
 // system's pairs, the focus cue always shown, the logo in its own colours;
 // a theme change at run time repaints the window.
@@ -603,18 +658,19 @@ TEST_F(MainWindowTest, HighContrastPaintsWithTheSystemsColourPairs) {
     makeWindow(quickCheck);
     ShowWindow(window->hwnd(), SW_SHOWNORMAL);
     pumpFor(50);
-    EXPECT_EQ(bufferPixel(*window, 300, 30), 0xFF444444u);
+    EXPECT_EQ(shoot(*window).at(300, 30), 0xFF444444u);
 
     g_highContrast = true;
     SendMessageW(window->hwnd(), WM_SYSCOLORCHANGE, 0, 0);
     pumpFor(100);  // the repaint it asked for
     using Nvx::systemColor;
-    for (const POINT p : {POINT{300, 30}, POINT{300, 62}, POINT{300, 117}, POINT{300, 200}}) {
-        EXPECT_EQ(bufferPixel(*window, p.x, p.y), systemColor(COLOR_WINDOW)) << p.x << ", " << p.y;
+    const Shot shown = shoot(*window);
+    for (const POINT p : {POINT{300, 30}, POINT{300, 62}, POINT{300, 117}, POINT{60, 200}}) {
+        EXPECT_EQ(shown.at(p.x, p.y), systemColor(COLOR_WINDOW)) << p.x << ", " << p.y;
     }
-    EXPECT_EQ(bufferPixel(*window, 0, 0), systemColor(COLOR_WINDOWTEXT)) << "the border";
-    EXPECT_NE(bufferPixel(*window, 545 + 12, 17 + 15), systemColor(COLOR_WINDOW)) << "the logo";
-    EXPECT_EQ(bufferPixel(*window->serialLabel(), 480, 2), systemColor(COLOR_WINDOW));
+    EXPECT_EQ(shown.at(0, 0), systemColor(COLOR_WINDOWTEXT)) << "the border";
+    EXPECT_NE(shown.at(545 + 12, 17 + 15), systemColor(COLOR_WINDOW)) << "the logo";
+    EXPECT_EQ(shoot(*window->serialLabel()).at(480, 2), systemColor(COLOR_WINDOW));
 
     // The focused button: its face, its text and the highlight cue, with no keyboard use.
     const HWND copy = GetWindow(window->serialLabel()->hwnd(), GW_HWNDNEXT);
@@ -622,20 +678,102 @@ TEST_F(MainWindowTest, HighContrastPaintsWithTheSystemsColourPairs) {
     ASSERT_NE(button, nullptr);
     SetFocus(copy);
     testing_support::repaint(*button);
-    std::set<Gdiplus::ARGB> colours;
-    for (int y = 0; y < 50; ++y) {
-        for (int x = 0; x < 200; ++x) colours.insert(bufferPixel(*button, x, y));
-    }
-    EXPECT_EQ(bufferPixel(*button, 1, 1), systemColor(COLOR_BTNFACE));
-    EXPECT_TRUE(colours.count(systemColor(COLOR_BTNTEXT))) << "the text";
-    EXPECT_EQ(bufferPixel(*button, 3, 3), systemColor(COLOR_HIGHLIGHT)) << "the cue";
-    EXPECT_FALSE(colours.count(Nvx::Button::NormalFill));
+    const Shot face = shoot(*button);
+    EXPECT_EQ(face.at(1, 1), systemColor(COLOR_BTNFACE));
+    EXPECT_GT(face.count(systemColor(COLOR_BTNTEXT)), 0) << "the text";
+    EXPECT_EQ(face.at(3, 3), systemColor(COLOR_HIGHLIGHT)) << "the cue";
+    EXPECT_EQ(face.count(Nvx::Button::NormalFill), 0);
 
     g_highContrast = false;
     SendMessageW(window->hwnd(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
     pumpFor(100);
-    EXPECT_EQ(bufferPixel(*window, 300, 30), 0xFF444444u);
+    EXPECT_EQ(shoot(*window).at(300, 30), 0xFF444444u);
     Nvx::setHighContrastQuery(nullptr);
+}
+
+// A minute of checks without the service: its line once, then one line that
+// counts the rest (the log ends with the window).
+TEST_F(MainWindowTest, AMinuteWithoutTheServiceWritesItsLineOnceThenTheCount) {
+    TestLog log("KelvaneTest_MainWindowRepeat");
+    makeWindow();
+    for (int second = 0; second < 60; ++second) checkNow();
+    window.reset();
+    diagnostics::endLog();
+    const std::vector<std::string> lines = log.errorLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "GEC:2003, X:2");
+    EXPECT_EQ(lines[1].rfind("GEC:1001, X:59, GEC:2003, X:2 since ", 0), 0u) << lines[1];
+}
+
+TEST_F(MainWindowTest, CopyThatTheClipboardRefusesIsLogged) {
+    TestLog log("KelvaneTest_MainWindowCopy");
+    makeWindow(quickCheck);
+    {
+        ClipboardHolder holder(INFINITE);
+        ASSERT_TRUE(holder.holding());
+        window->copyToClipboard();
+    }
+    const std::vector<std::string> lines = log.errorLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("GEC:4002, X:", 0), 0u) << lines[0];
+}
+
+// What the window shows, read back whole, after the repaints a desktop sends
+// (restores, theme and DPI changes): the same pixels however many came, and
+// nothing of an earlier drawing left under the new one.
+class RepaintTest : public MainWindowTest {
+protected:
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        Nvx::setHighContrastQuery(reportedHighContrast);
+        g_highContrast = false;
+        makeWindow(quickCheck);
+        ShowWindow(window->hwnd(), SW_SHOWNOACTIVATE);
+        settle();
+    }
+    void TearDown() override {
+        MainWindowTest::TearDown();
+        Nvx::setHighContrastQuery(nullptr);
+    }
+    // Paints whatever is invalid in the window and its children, now.
+    void settle() { RedrawWindow(window->hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); }
+    Shot shown() {
+        Shot shot = shoot(*window);
+        EXPECT_EQ(shot.at(300, 30), 0xFF444444u) << "the window is on the screen, dark behind the heading";
+        EXPECT_GT(shot.count(0xFFFFFFFF), 200) << "white text";
+        return shot;
+    }
+};
+
+TEST_F(RepaintTest, HundredRepaintsShowTheSamePixels) {
+    const Shot first = shown();
+    for (int i = 0; i < 100; ++i) {
+        RedrawWindow(window->hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    }
+    EXPECT_EQ(shown().differences(first), 0);
+}
+
+TEST_F(RepaintTest, HighContrastAndDpiRoundTripsLeaveNoTrace) {
+    const Shot before = shown();
+    g_highContrast = true;
+    SendMessageW(window->hwnd(), WM_SYSCOLORCHANGE, 0, 0);
+    settle();
+    EXPECT_GT(shoot(*window).differences(before), 1000) << "high contrast shows";
+    g_highContrast = false;
+    SendMessageW(window->hwnd(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    settle();
+    EXPECT_EQ(shown().differences(before), 0) << "back from high contrast";
+
+    RECT at;
+    GetWindowRect(window->hwnd(), &at);
+    for (const UINT dpi : {144u, 96u}) {
+        const int width = Nvx::toPixels(MainWindowWidth, scaleForDpi(dpi));
+        const int height = Nvx::toPixels(MainWindowHeight, scaleForDpi(dpi));
+        RECT suggested{at.left, at.top, at.left + width, at.top + height};
+        SendMessageW(window->hwnd(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        settle();
+    }
+    EXPECT_EQ(shown().differences(before), 0) << "back at 96 DPI";
 }
 
 }  // namespace

@@ -6,8 +6,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 using namespace diagnostics;
@@ -33,6 +36,12 @@ std::vector<std::string> bodiesOf(const std::wstring& path) {
     return bodies;
 }
 
+// A small file's bytes; a large one's size only (a failed comparison then stays readable).
+std::string contentOf(const std::wstring& path) {
+    if (fileSizeOf(path) > 100) return "<" + std::to_string(fileSizeOf(path)) + " bytes>";
+    return readFileBytes(path);
+}
+
 class LogTest : public ::testing::Test {
 protected:
     std::string name = "KelvaneTest_Log";
@@ -53,7 +62,7 @@ protected:
     }
     void removeFiles() {
         deleteFileIfPresent(path);
-        for (const wchar_t* s : {L".bak", L".ba2", L".ba3", L".ba4", L".ba5", L".rot"}) deleteFileIfPresent(path + s);
+        for (const wchar_t* s : {L".bak", L".ba2", L".ba3", L".ba4", L".ba5", L".old"}) deleteFileIfPresent(path + s);
     }
     void setLevel(uint32_t level) {
         userKey_.reset(new ScopedSettingsKey(HKEY_CURRENT_USER, name));
@@ -128,6 +137,7 @@ TEST_F(LogTest, OneByteMoreRotatesThroughFiveGenerations) {
     EXPECT_EQ(readFileBytes(path + L".ba3"), "ba2");
     EXPECT_EQ(readFileBytes(path + L".ba4"), "ba3");
     EXPECT_EQ(readFileBytes(path + L".ba5"), "ba4");  // the old .ba5 is gone
+    EXPECT_FALSE(fileExists(path + L".old"));
     EXPECT_EQ(bodiesOf(path), std::vector<std::string>{CreatedLine});
 }
 
@@ -141,11 +151,11 @@ TEST_F(LogTest, FileThatCannotMoveKeepsEveryOlderGeneration) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     start();
-    for (int32_t code = 2000; code < 2007; ++code) logErrorCode(code);
+    for (int32_t code = 2000; code < 2007; ++code) logErrorCode(static_cast<LogNumber>(code));
     endLog();
     CloseHandle(holder);
     for (const char* suffix : older) EXPECT_EQ(readFileBytes(path + L"." + widen(suffix)), suffix);
-    EXPECT_FALSE(fileExists(path + L".rot"));
+    EXPECT_FALSE(fileExists(path + L".old"));
     const std::string raw = readFileBytes(path);
     EXPECT_EQ(raw.substr(0, 4), "xxxx");
     EXPECT_NE(raw.find("E: GEC:2006", 10485761), std::string::npos);
@@ -302,16 +312,23 @@ TEST_F(LogTest, NameSuffixAppendsTheExecutableName) {
     deleteFileIfPresent(suffixed);
 }
 
+// A line that finds the file at exactly the limit goes on at its end; the next
+// one, past the limit, starts a new file.
 TEST_F(LogTest, LogThatGrowsPastTheLimitWhileRunningIsRotatedBeforeTheNextLine) {
     writeFileOfSize(path, 10485760);
     writeFileBytes(path + L".bak", "previous");
-    start();  // exactly at the limit: appended to, the created line takes it over
+    start(LogHeaderMode::None);
     Log::instance()->writeErrorCode(2003, 2);
-    logErrorCode(2004);
+    EXPECT_FALSE(fileExists(path + L".ba2")) << "not rotated at exactly the limit";
+    Log::instance()->writeErrorCode(2004);
     endLog();
-    EXPECT_GT(fileSizeOf(path + L".bak"), 10485760u);
+    const std::string rotated = readFileBytes(path + L".bak");
+    ASSERT_GT(rotated.size(), 10485760u);
+    const std::vector<std::string> tail = splitCrLfLines(rotated.substr(10485760));
+    ASSERT_EQ(tail.size(), 1u);
+    EXPECT_NE(tail[0].find(" E: GEC:2003, X:2"), std::string::npos);
     EXPECT_EQ(readFileBytes(path + L".ba2"), "previous");
-    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{"E: GEC:2003, X:2", "E: GEC:2004", DestroyedLine}));
+    EXPECT_EQ(bodiesOf(path), (std::vector<std::string>{"E: GEC:2004"}));
 }
 
 // Writers on other threads racing the end of the log: whole lines only, none
@@ -403,7 +420,7 @@ TEST_F(LogTest, ReaderWithoutDeleteSharingDefersRotationWithoutLosingLines) {
     EXPECT_GE(Log::instance()->file().rotationAttempts(), 1);
     EXPECT_LE(Log::instance()->file().rotationAttempts(), 1 + lines / 60);
     EXPECT_EQ(readFileBytes(path + L".bak"), "previous");
-    EXPECT_FALSE(fileExists(path + L".rot"));
+    EXPECT_FALSE(fileExists(path + L".old"));
     // The first line follows the block of 'x' the file started with.
     const std::vector<std::string> held = bodiesOf(path);
     ASSERT_EQ(held.size(), static_cast<size_t>(lines));
@@ -427,5 +444,142 @@ TEST_F(LogTest, ReaderWithoutDeleteSharingDefersRotationWithoutLosingLines) {
     EXPECT_EQ(readFileBytes(path + L".ba2"), "previous");
     const std::string rotated = readFileBytes(path + L".bak");
     EXPECT_NE(rotated.find("E: not yet"), std::string::npos);
-    EXPECT_FALSE(fileExists(path + L".rot"));
+    EXPECT_FALSE(fileExists(path + L".old"));
+}
+
+// A reader holds an older generation without delete sharing: no try, at start
+// or while running, moves anything; every line stays in the current file; and
+// once the reader lets go, the next try shifts every generation by one.
+TEST_F(LogTest, ReaderOnAnOlderGenerationCostsNoGeneration) {
+    const char* older[] = {"bak", "ba2", "ba3", "ba4", "ba5"};
+    for (const char* held : {"bak", "ba3"}) {
+        SCOPED_TRACE(held);
+        SetUp();
+        const LogClock previous = setLogClock(testClock);
+        writeFileOfSize(path, LogRotationThreshold + 1);
+        for (const char* suffix : older) writeFileBytes(path + L"." + widen(suffix), suffix);
+        HANDLE reader = CreateFileW((path + L"." + widen(held)).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        start(LogHeaderMode::None);
+        const int lines = 200;  // three more tries over the minutes they take
+        for (int i = 0; i < lines; ++i) {
+            logError("line %03d", i);
+            g_testNow += 1000;
+        }
+        EXPECT_EQ(Log::instance()->file().rotationAttempts(), 4);
+        for (const char* suffix : older) EXPECT_EQ(contentOf(path + L"." + widen(suffix)), suffix);
+        const std::vector<std::string> kept = bodiesOf(path);
+        ASSERT_EQ(kept.size(), static_cast<size_t>(lines));
+        EXPECT_EQ(kept.back(), "E: line 199");
+        EXPECT_FALSE(fileExists(path + L".old"));
+
+        CloseHandle(reader);
+        g_testNow += LogRotationRetryMs;
+        logError("after");
+        endLog();
+        setLogClock(previous);
+        EXPECT_EQ(bodiesOf(path), std::vector<std::string>{"E: after"});
+        EXPECT_TRUE(bodiesOf(path + L".bak") == kept);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(contentOf(path + L"." + widen(older[i + 1])), older[i]);
+        TearDown();
+    }
+}
+
+// After a failed try the next comes exactly one retry interval later.
+TEST_F(LogTest, NextTryAfterAFailedRotationComesAtExactlyTheRetryInterval) {
+    const LogClock previous = setLogClock(testClock);
+    writeFileOfSize(path, LogRotationThreshold + 1);
+    HANDLE holder =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    start(LogHeaderMode::None);
+    EXPECT_EQ(Log::instance()->file().rotationAttempts(), 1);
+    const uint64_t failedAt = g_testNow;
+    g_testNow = failedAt + LogRotationRetryMs - 1;
+    logError("early");
+    EXPECT_EQ(Log::instance()->file().rotationAttempts(), 1);
+    g_testNow = failedAt + LogRotationRetryMs;
+    logError("due");
+    EXPECT_EQ(Log::instance()->file().rotationAttempts(), 2);
+    endLog();
+    CloseHandle(holder);
+    setLogClock(previous);
+}
+
+namespace {
+
+// A log's bodies with the time after " since " cut off (checked for its form):
+// "E: GEC:1001, X:3, GEC:2003, X:2 since".
+std::vector<std::string> bodiesWithoutSinceTime(const std::wstring& path) {
+    const std::regex since(R"((.* since) \d{4}:\d{2}:\d{2}_\d{2}:\d{2}:\d{2}:\d{3})");
+    std::vector<std::string> bodies = bodiesOf(path);
+    for (std::string& body : bodies) {
+        std::smatch m;
+        if (std::regex_match(body, m, since)) body = m[1];
+    }
+    return bodies;
+}
+
+}  // namespace
+
+// A numbered line that comes in check after check is written once, then
+// counted, even among other lines; the count is told when it stops or changes.
+TEST_F(LogTest, LineRepeatedOnConsecutiveChecksIsWrittenOnceThenCounted) {
+    start(LogHeaderMode::None);
+    for (int check = 0; check < 100; ++check) {
+        logErrorCode(LogNumber::ServiceOpen, 2);
+        logError("between");                        // other lines are written as they come
+        logErrorCode(LogNumber::ServiceBusy, 121);  // and a second repeating line is counted on its own
+        logCheckEnded();
+    }
+    logErrorCode(LogNumber::ServiceOpen, 231);  // same number, another X: a line of its own
+    logCheckEnded();
+    logErrorCode(LogNumber::ServiceOpen, 2);  // back after a check without it: written again
+    logCheckEnded();
+    endLog();
+    std::vector<std::string> bodies = bodiesWithoutSinceTime(path);
+    EXPECT_EQ(std::count(bodies.begin(), bodies.end(), "E: between"), 100);
+    bodies.erase(std::remove(bodies.begin(), bodies.end(), "E: between"), bodies.end());
+    EXPECT_EQ(bodies, (std::vector<std::string>{"E: GEC:2003, X:2", "E: GEC:2004, X:121", "E: GEC:2003, X:231",
+                                                "E: GEC:1001, X:99, GEC:2003, X:2 since",
+                                                "E: GEC:1001, X:99, GEC:2004, X:121 since", "E: GEC:2003, X:2"}));
+}
+
+// A line that goes on for hours is told once an hour, each repeat line
+// counting from its own first line, and what remains when the log ends.
+TEST_F(LogTest, LongRepeatIsToldEveryHourAndAtTheEnd) {
+    const LogClock previous = setLogClock(testClock);
+    start(LogHeaderMode::Created);
+    const int checks = 2 * 3600 + 100;  // one a second
+    for (int check = 0; check < checks; ++check) {
+        logErrorCode(LogNumber::ServiceOpen, 2);
+        logCheckEnded();
+        g_testNow += 1000;
+    }
+    endLog();
+    setLogClock(previous);
+    EXPECT_EQ(bodiesWithoutSinceTime(path),
+              (std::vector<std::string>{CreatedLine, "E: GEC:2003, X:2", "E: GEC:1001, X:3601, GEC:2003, X:2 since",
+                                        "E: GEC:1001, X:3601, GEC:2003, X:2 since",
+                                        "E: GEC:1001, X:97, GEC:2003, X:2 since", DestroyedLine}));
+}
+
+// Support staff read the numbers in the users' README: it lists each number
+// the programs write once, and no other.
+TEST(LogNumbers, UsersReadmeListsExactlyTheNumbersWritten) {
+    std::multiset<int> written;
+    for (const LogNumberMeaning& row : LogNumberTable) {
+        written.insert(static_cast<int>(row.number));
+        EXPECT_GT(std::string(row.meaning).size(), 10u) << static_cast<int>(row.number);
+    }
+    std::multiset<int> listed;
+    const std::regex entry(R"(^  (\d{4})  +\S.*)");
+    std::istringstream readme(readFileBytes(windowsPathOf(KELVANE_USERS_README)));
+    for (std::string line; std::getline(readme, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, entry)) listed.insert(std::stoi(m[1]));
+    }
+    EXPECT_EQ(listed, written);
+    EXPECT_EQ(std::set<int>(written.begin(), written.end()).size(), written.size()) << "a number used twice";
 }

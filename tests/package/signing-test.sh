@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Signing the release packages with a throwaway self-signed code-signing
-# certificate made here: every exe (in the ZIP and in the MSI) and the MSI
+# certificate made here: every exe (in the ZIP and in both MSIs) and both MSIs
 # verify with that certificate as the only CA, a signed exe with one byte
 # changed does not, and a wrong password fails the packing script.
 # Usage: signing-test.sh <build dir>
@@ -24,14 +24,16 @@ verifies() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >"$work/verif
 KELVANE_SIGN_PFX="$work/sign.pfx" KELVANE_SIGN_PASSWORD="$password" "$root/scripts/pack.sh" "$build" "$work/out"
 (cd "$work/out" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the signed packages"
 
-mkdir "$work/zip" "$work/msi"
+mkdir "$work/zip" "$work/msi" "$work/machine-msi"
 (cd "$work/zip" && cmake -E tar xf "$work/out/$package.zip")
 msiextract -C "$work/msi" "$work/out/$installer" >/dev/null
+msiextract -C "$work/machine-msi" "$work/out/$machine_installer" >/dev/null
 checked=0
 while IFS= read -r -d '' file; do
   if verifies "$file"; then checked=$((checked + 1)); else fail "$file does not verify"; cat "$work/verify.log"; fi
-done < <(find "$work/zip" "$work/msi" -name '*.exe' -print0; printf '%s\0' "$work/out/$installer")
-expected=$(( $(grep -o '\.exe' <<<"$files $installer_files" | wc -l) + 1 ))
+done < <(find "$work/zip" "$work/msi" "$work/machine-msi" -name '*.exe' -print0
+  printf '%s\0' "$work/out/$installer" "$work/out/$machine_installer")
+expected=$(( $(grep -o '\.exe' <<<"$files $installer_files $installer_files" | wc -l) + 2 ))
 [ "$checked" -eq "$expected" ] || fail "$checked signatures verified, expected $expected"
 
 # One byte changed in a signed exe's code breaks its signature.

@@ -2,6 +2,8 @@
 
 #include "TestSupport.h"
 
+#include <algorithm>
+
 namespace testing_support {
 
 void Probe::paint(Gdiplus::Graphics* graphics) {
@@ -74,10 +76,54 @@ void repaint(Nvx::Widget& widget) {
     UpdateWindow(widget.hwnd());
 }
 
-Gdiplus::ARGB bufferPixel(const Nvx::Widget& widget, int x, int y) {
-    Gdiplus::Color color;
-    if (!widget.backBuffer() || widget.backBuffer()->GetPixel(x, y, &color) != Gdiplus::Ok) return 0;
-    return color.GetValue();
+Gdiplus::ARGB Shot::at(int x, int y) const {
+    if (x < 0 || y < 0 || x >= width || y >= height) return 0;
+    return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+}
+
+int Shot::count(Gdiplus::ARGB colour) const {
+    return static_cast<int>(std::count(pixels.begin(), pixels.end(), colour));
+}
+
+int Shot::differences(const Shot& other) const {
+    if (width != other.width || height != other.height)
+        return static_cast<int>(std::max(pixels.size(), other.pixels.size()));
+    int count = 0;
+    for (size_t i = 0; i < pixels.size(); ++i) count += pixels[i] != other.pixels[i] ? 1 : 0;
+    return count;
+}
+
+Shot shoot(const Nvx::Widget& widget) {
+    Shot shot;
+    RECT client{};
+    if (!widget.hwnd() || !GetClientRect(widget.hwnd(), &client) || client.right <= 0 || client.bottom <= 0) {
+        return shot;
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = client.right;
+    info.bmiHeader.biHeight = -client.bottom;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HDC window = GetDC(widget.hwnd());
+    {
+        const platform::UniqueMemoryDc memory(CreateCompatibleDC(window));
+        const platform::UniqueGdiObject bitmap(CreateDIBSection(window, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        const HGDIOBJ previous = memory && bitmap ? SelectObject(memory.get(), bitmap.get()) : nullptr;
+        if (previous && BitBlt(memory.get(), 0, 0, client.right, client.bottom, window, 0, 0, SRCCOPY)) {
+            GdiFlush();
+            shot.width = client.right;
+            shot.height = client.bottom;
+            const auto* first = static_cast<const DWORD*>(bits);
+            shot.pixels.assign(first, first + static_cast<size_t>(shot.width) * static_cast<size_t>(shot.height));
+            for (Gdiplus::ARGB& pixel : shot.pixels) pixel |= 0xFF000000;  // a window has no alpha
+        }
+        if (previous) SelectObject(memory.get(), previous);
+    }
+    ReleaseDC(widget.hwnd(), window);
+    return shot;
 }
 
 void ToolkitTest::SetUp() {

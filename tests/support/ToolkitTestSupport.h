@@ -55,8 +55,20 @@ void leftUp();
 
 // Paints the widget's window now (whole client area).
 void repaint(Nvx::Widget& widget);
-// A pixel of the widget's back buffer.
-Gdiplus::ARGB bufferPixel(const Nvx::Widget& widget, int x, int y);
+// What a widget's window shows in its client area, read back from the window:
+// opaque ARGB values, rows from the top.
+struct Shot {
+    int width = 0;
+    int height = 0;
+    std::vector<Gdiplus::ARGB> pixels;
+
+    // 0 outside the area.
+    Gdiplus::ARGB at(int x, int y) const;
+    int count(Gdiplus::ARGB colour) const;
+    // Pixels that differ from the other shot's (all of them when the sizes differ).
+    int differences(const Shot& other) const;
+};
+Shot shoot(const Nvx::Widget& widget);
 
 // Owns the application for one test; widgets made in the test must be gone
 // before it is.

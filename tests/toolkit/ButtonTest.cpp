@@ -35,7 +35,7 @@ protected:
     void pointAt(int x, int y) { pointerTo(Left + x, Top + y); }
     Gdiplus::ARGB shownFill() {
         repaint(*button);
-        return bufferPixel(*button, 2, 2);
+        return shoot(*button).at(2, 2);
     }
 };
 

@@ -129,7 +129,7 @@ TEST_F(GeometryTest, RemovedFrameLeavesTheWholeWindowAsClientArea) {
     auto probe = makeTopLevel(10, 10, 650, 232, 1.0f, WS_POPUP | WS_OVERLAPPEDWINDOW);
     probe->removeFrame();
     const LONG style = GetWindowLongW(probe->hwnd(), GWL_STYLE);
-    EXPECT_EQ(style & (WS_CAPTION | WS_THICKFRAME | WS_SYSMENU), 0);
+    EXPECT_EQ(style & (WS_CAPTION | WS_THICKFRAME | WS_SYSMENU | WS_MAXIMIZEBOX | WS_MAXIMIZE), 0);
     RECT client{};
     GetClientRect(probe->hwnd(), &client);
     EXPECT_EQ(client.right, 650);

@@ -48,9 +48,10 @@ protected:
     // Whether the cue's colour is anywhere on the rows of its outline.
     bool cueDrawn(Nvx::Button& button) {
         repaint(button);
+        const Shot shot = shoot(button);
         for (int y = 2; y <= 4; ++y) {
             for (int x = 4; x < 140; ++x) {
-                if (bufferPixel(button, x, y) == Nvx::Button::FocusCue) return true;
+                if (shot.at(x, y) == Nvx::Button::FocusCue) return true;
             }
         }
         return false;
@@ -88,10 +89,12 @@ TEST_F(KeyboardTest, ButtonsAndLabelsCarryTheirRoles) {
     } cases[] = {{buttons[0], ROLE_SYSTEM_PUSHBUTTON}, {label, ROLE_SYSTEM_STATICTEXT}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.widget->accessibleRole(), c.role);
+        EXPECT_FALSE(c.widget->roleAnnotationTried()) << "not before a client asks";
         IAccessible* object = nullptr;
         ASSERT_EQ(AccessibleObjectFromWindow(c.widget->hwnd(), OBJID_CLIENT, AccessibleInterface,
                                              reinterpret_cast<void**>(&object)),
                   S_OK);
+        EXPECT_TRUE(c.widget->roleAnnotationTried());
         VARIANT self, role;
         VariantInit(&self);
         VariantInit(&role);

@@ -1,5 +1,8 @@
 #include "ToolkitTestSupport.h"
 
+#include "toolkit/Theme.h"
+
+#include <algorithm>
 #include <climits>
 
 using namespace testing_support;
@@ -8,44 +11,20 @@ namespace {
 
 class PaintTest : public ToolkitTest {};
 
-// Pixels of the buffer within rect that have exactly the colour.
-int countPixels(const Nvx::Widget& widget, Gdiplus::ARGB color) {
-    int count = 0;
-    Gdiplus::Bitmap* buffer = widget.backBuffer();
-    if (!buffer) return 0;
-    for (UINT y = 0; y < buffer->GetHeight(); ++y) {
-        for (UINT x = 0; x < buffer->GetWidth(); ++x) {
-            Gdiplus::Color c;
-            buffer->GetPixel(static_cast<INT>(x), static_cast<INT>(y), &c);
-            if (c.GetValue() == color) ++count;
-        }
-    }
-    return count;
-}
-
 // Pixels of a red hue: the red text colour blended over white.
-int countReddish(const Nvx::Widget& widget) {
-    int count = 0;
-    Gdiplus::Bitmap* buffer = widget.backBuffer();
-    for (INT y = 0; buffer && y < static_cast<INT>(buffer->GetHeight()); ++y) {
-        for (INT x = 0; x < static_cast<INT>(buffer->GetWidth()); ++x) {
-            Gdiplus::Color c;
-            buffer->GetPixel(x, y, &c);
-            if (c.GetR() > c.GetG() + 0x20 && c.GetG() == c.GetB()) ++count;
-        }
-    }
-    return count;
+int countReddish(const Shot& shot) {
+    return static_cast<int>(std::count_if(shot.pixels.begin(), shot.pixels.end(), [](Gdiplus::ARGB argb) {
+        const Gdiplus::Color c(argb);
+        return c.GetR() > c.GetG() + 0x20 && c.GetG() == c.GetB();
+    }));
 }
 
 // The bounding box of the pixels that are not the colour.
-RECT boxOfOthers(const Nvx::Widget& widget, Gdiplus::ARGB color) {
+RECT boxOfOthers(const Shot& shot, Gdiplus::ARGB color) {
     RECT box{INT_MAX, INT_MAX, -1, -1};
-    Gdiplus::Bitmap* buffer = widget.backBuffer();
-    for (INT y = 0; buffer && y < static_cast<INT>(buffer->GetHeight()); ++y) {
-        for (INT x = 0; x < static_cast<INT>(buffer->GetWidth()); ++x) {
-            Gdiplus::Color c;
-            buffer->GetPixel(x, y, &c);
-            if (c.GetValue() == color) continue;
+    for (int y = 0; y < shot.height; ++y) {
+        for (int x = 0; x < shot.width; ++x) {
+            if (shot.at(x, y) == color) continue;
             if (x < box.left) box.left = x;
             if (y < box.top) box.top = y;
             if (x > box.right) box.right = x;
@@ -55,53 +34,36 @@ RECT boxOfOthers(const Nvx::Widget& widget, Gdiplus::ARGB color) {
     return box;
 }
 
-TEST_F(PaintTest, BackBufferIsReusedAtTheSameSizeAndRebuiltAfterAResize) {
-    auto probe = makeTopLevel(10, 10, 120, 80);
-    EXPECT_EQ(probe->backBuffer(), nullptr);
-    repaint(*probe);
-    ASSERT_NE(probe->backBuffer(), nullptr);
-    Gdiplus::Bitmap* first = probe->backBuffer();
-    EXPECT_EQ(first->GetWidth(), 120u);
-    EXPECT_EQ(first->GetHeight(), 80u);
-    EXPECT_EQ(first->GetPixelFormat(), PixelFormat32bppPARGB);
-
-    repaint(*probe);
-    EXPECT_EQ(probe->paints, 2);
-    EXPECT_EQ(probe->backBuffer(), first);
-
-    probe->resize(150, 60);
-    repaint(*probe);
-    ASSERT_NE(probe->backBuffer(), first);
-    EXPECT_EQ(probe->backBuffer()->GetWidth(), 150u);
-    EXPECT_EQ(probe->backBuffer()->GetHeight(), 60u);
-}
-
-TEST_F(PaintTest, BufferKeepsWhatNeitherBackgroundNorContentCovers) {
+TEST_F(PaintTest, TopLevelWithoutBackgroundShowsTheWindowColourUnderItsContent) {
     auto probe = makeTopLevel(10, 10, 40, 30);
+    const Gdiplus::ARGB window = Nvx::systemColor(COLOR_WINDOW);
     repaint(*probe);
-    EXPECT_EQ(bufferPixel(*probe, 5, 5), 0u);  // a new buffer holds nothing
+    EXPECT_EQ(shoot(*probe).count(window), 40 * 30);
     probe->fill = 0xFF123456;
     repaint(*probe);
+    EXPECT_EQ(shoot(*probe).count(0xFF123456), 40 * 30);
+    // Nothing of the last paint is kept.
     probe->fill = 0;
     repaint(*probe);
-    EXPECT_EQ(bufferPixel(*probe, 5, 5), 0xFF123456u);
+    EXPECT_EQ(shoot(*probe).count(window), 40 * 30);
 }
 
 TEST_F(PaintTest, BackgroundFillsTheClientAreaUnderTheContent) {
     auto probe = makeTopLevel(10, 10, 64, 48);
     probe->setBackground(Gdiplus::SolidBrush(Gdiplus::Color(0xFF00C000)));
     repaint(*probe);
+    const Shot shown = shoot(*probe);
     for (POINT p : {POINT{0, 0}, POINT{63, 0}, POINT{0, 47}, POINT{63, 47}, POINT{30, 20}}) {
-        EXPECT_EQ(bufferPixel(*probe, p.x, p.y), 0xFF00C000u) << p.x << "," << p.y;
+        EXPECT_EQ(shown.at(p.x, p.y), 0xFF00C000u) << p.x << "," << p.y;
     }
     // The content is drawn over it, and a new background replaces the old one.
     probe->fill = 0xFF0000FF;
     repaint(*probe);
-    EXPECT_EQ(bufferPixel(*probe, 30, 20), 0xFF0000FFu);
+    EXPECT_EQ(shoot(*probe).at(30, 20), 0xFF0000FFu);
     probe->fill = 0;
     probe->setBackground(Gdiplus::SolidBrush(Gdiplus::Color(0xFFFFFFFF)));
     repaint(*probe);
-    EXPECT_EQ(bufferPixel(*probe, 30, 20), 0xFFFFFFFFu);
+    EXPECT_EQ(shoot(*probe).at(30, 20), 0xFFFFFFFFu);
 }
 
 TEST_F(PaintTest, WindowShowsTheBuffer) {
@@ -112,6 +74,28 @@ TEST_F(PaintTest, WindowShowsTheBuffer) {
     COLORREF shown = GetPixel(dc, 20, 20);
     ReleaseDC(probe->hwnd(), dc);
     EXPECT_EQ(shown, RGB(0x20, 0x40, 0xC0));
+}
+
+// A parent's paint leaves its children's areas to them: it never draws over a
+// child for the child to draw again.
+TEST_F(PaintTest, ParentPaintLeavesItsChildrensAreas) {
+    auto parent = makeTopLevel(10, 10, 120, 80);
+    parent->fill = 0xFF0000C0;
+    auto* child = new Probe(parent.get());
+    ASSERT_TRUE(
+        child->create(L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, 20, 20, 40, 30, nullptr, parent.get()));
+    child->fill = 0xFFC00000;
+    repaint(*parent);
+    repaint(*child);
+    child->fill = 0xFF00C000;  // shows only when the child itself paints
+    for (int i = 0; i < 3; ++i) {
+        InvalidateRect(parent->hwnd(), nullptr, FALSE);  // the child's area too
+        ValidateRect(child->hwnd(), nullptr);
+        UpdateWindow(parent->hwnd());
+    }
+    const Shot shown = shoot(*parent);
+    EXPECT_EQ(shown.count(0xFFC00000), 40 * 30);
+    EXPECT_EQ(shown.count(0xFF0000C0), 120 * 80 - 40 * 30);
 }
 
 class LabelPaintTest : public ToolkitTest {
@@ -166,17 +150,16 @@ TEST_F(LabelPaintTest, TextIsDrawnInItsColourWithTheAvailableFonts) {
         label->setColor(Gdiplus::Color(0xFFD00000));
         label->setText(L"MMM WWW");
         repaint(*label);
+        const Shot shown = shoot(*label);
         if (c.solidStrokes) {
-            EXPECT_GT(countPixels(*label, 0xFFD00000), 4);
+            EXPECT_GT(shown.count(0xFFD00000), 4);
         }
-        EXPECT_GT(countReddish(*label), 4);
+        EXPECT_GT(countReddish(shown), 4);
         // Anti-aliased: edge pixels are blends, neither the text nor the background.
         const int total = 300 * 80;
-        const int white = countPixels(*label, 0xFFFFFFFF);
-        const int red = countPixels(*label, 0xFFD00000);
-        EXPECT_GT(total - white - red, 0);
+        EXPECT_GT(total - shown.count(0xFFFFFFFF) - shown.count(0xFFD00000), 0);
         // The default format starts at the top left.
-        RECT box = boxOfOthers(*label, 0xFFFFFFFF);
+        RECT box = boxOfOthers(shown, 0xFFFFFFFF);
         EXPECT_LT(box.left, 10);
         EXPECT_LT(box.top, 12);
     }
@@ -186,13 +169,13 @@ TEST_F(LabelPaintTest, NewTextAppearsOnlyAfterInvalidate) {
     label->setColor(Gdiplus::Color(0xFF000000));
     label->setText(L"");
     repaint(*label);
-    EXPECT_EQ(countPixels(*label, 0xFFFFFFFF), 300 * 80);
+    EXPECT_EQ(shoot(*label).count(0xFFFFFFFF), 300 * 80);
     label->setText(L"MMMM");
     UpdateWindow(label->hwnd());
-    EXPECT_EQ(countPixels(*label, 0xFFFFFFFF), 300 * 80);
+    EXPECT_EQ(shoot(*label).count(0xFFFFFFFF), 300 * 80);
     label->invalidate(false, nullptr);
     UpdateWindow(label->hwnd());
-    EXPECT_LT(countPixels(*label, 0xFFFFFFFF), 300 * 80);
+    EXPECT_LT(shoot(*label).count(0xFFFFFFFF), 300 * 80);
 }
 
 TEST_F(LabelPaintTest, LabelWithoutFontDrawsNothing) {
@@ -201,7 +184,29 @@ TEST_F(LabelPaintTest, LabelWithoutFontDrawsNothing) {
     EXPECT_EQ(label->font(), nullptr);
     label->setText(L"MMMM");
     repaint(*label);
-    EXPECT_EQ(countPixels(*label, 0xFFFFFFFF), 300 * 80);
+    EXPECT_EQ(shoot(*label).count(0xFFFFFFFF), 300 * 80);
+}
+
+// Without a background of its own a label shows its parent's drawing under its
+// text: the same after the hundredth paint, and nothing of a text it no longer has.
+TEST_F(LabelPaintTest, LabelWithoutBackgroundShowsItsParentAndNoOldText) {
+    parent->fill = 0xFF0000C0;
+    auto* bare = new Nvx::Label(parent.get());
+    bare->move(10, 100);
+    bare->resize(300, 60);
+    Gdiplus::FontFamily family(L"Arial", nullptr);
+    bare->setFont(Gdiplus::Font(&family, 24.0f, Gdiplus::FontStyleBold, Gdiplus::UnitPixel));
+    bare->setColor(Gdiplus::Color(0xFFFFFFFF));
+    bare->setText(L"MMM WWW");
+    repaint(*bare);
+    const Shot first = shoot(*bare);
+    EXPECT_GT(first.count(0xFFFFFFFF), 20);
+    EXPECT_GT(first.count(0xFF0000C0), 300 * 60 / 2);
+    for (int i = 0; i < 100; ++i) repaint(*bare);
+    EXPECT_EQ(shoot(*bare).differences(first), 0);
+    bare->setText(L"");
+    repaint(*bare);
+    EXPECT_EQ(shoot(*bare).count(0xFF0000C0), 300 * 60);
 }
 
 TEST_F(LabelPaintTest, ButtonCentresItsTextOverItsFill) {
@@ -213,8 +218,9 @@ TEST_F(LabelPaintTest, ButtonCentresItsTextOverItsFill) {
     button->setColor(Gdiplus::Color(0xFFFFFFFF));
     button->setText(L"Close");
     repaint(*button);
-    EXPECT_EQ(bufferPixel(*button, 1, 1), Nvx::Button::NormalFill);
-    RECT box = boxOfOthers(*button, Nvx::Button::NormalFill);
+    const Shot shown = shoot(*button);
+    EXPECT_EQ(shown.at(1, 1), Nvx::Button::NormalFill);
+    RECT box = boxOfOthers(shown, Nvx::Button::NormalFill);
     ASSERT_GE(box.right, box.left);
     const int centreX = (box.left + box.right) / 2;
     const int centreY = (box.top + box.bottom) / 2;

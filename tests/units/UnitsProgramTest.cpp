@@ -319,11 +319,13 @@ TEST(VirtualHidUnitsProgram, WatchFollowsTheHidUnitUnpluggedAndPluggedAgain) {
 }
 #endif
 
-TEST(VirtualHidNoSerialProgram, AUnitWithoutSerialNumberIsRejectedAndNothingIsFound) {
+// One unit without a serial number, one whose serial-number read fails.
+TEST(VirtualHidNoSerialProgram, UnitsWithoutSerialNumberAreRejectedAndNothingIsFound) {
+    const std::string rejected = "HID\t0483\tA110\tTavrello\tMotion Unit\t\trejected: empty serial number\r\n";
     const Case cases[] = {
         {L"", 1, ""},
         {L"--serial", 1, ""},
-        {L"--all", 1, "HID\t0483\tA110\tTavrello\tMotion Unit\t\trejected: empty serial number\r\n"},
+        {L"--all", 1, rejected + rejected},
     };
     expectRuns(cases, std::size(cases));
 }

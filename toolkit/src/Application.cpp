@@ -51,8 +51,6 @@ void stopGdiplus() {
 Application::Application(HINSTANCE module) : hInstance_(module) {
     if (instance_) throw std::runtime_error("Application is already created!");
     startGdiplus();
-    // The accessibility annotations of the widgets go through COM.
-    comInitialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     instance_ = this;
     // Neither result matters: a class that exists already stays as it is.
     registerWindowClass(L"Nvx_AbstractControl", LoadCursorW(nullptr, IDC_ARROW));
@@ -60,11 +58,29 @@ Application::Application(HINSTANCE module) : hInstance_(module) {
 }
 
 Application::~Application() {
+    defaultLabelFont_.reset();  // before GDI+ ends
     if (instance_ == this) {
         instance_ = nullptr;
         stopGdiplus();
     }
     if (comInitialized_) CoUninitialize();
+}
+
+const Gdiplus::Font* Application::defaultLabelFont() {
+    Application* app = instance_;
+    if (!app) return nullptr;
+    if (!app->defaultLabelFont_) {
+        Gdiplus::FontFamily family(L"Arial", nullptr);
+        app->defaultLabelFont_.reset(new Gdiplus::Font(&family, 8.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel));
+    }
+    return app->defaultLabelFont_.get();
+}
+
+bool Application::useCom() {
+    Application* app = instance_;
+    if (!app) return false;
+    if (!app->comInitialized_) app->comInitialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    return app->comInitialized_;
 }
 
 bool Application::translateDialogMessage(const MSG& msg) {

@@ -15,7 +15,6 @@ Button::Button(Widget* parentWidget) : Label(parentWidget, L"Nvx_AbstractButton"
     addHandler(WM_KEYUP, &Button::onKeyUp);
     addHandler(BM_CLICK, &Button::onButtonMessage);
     addHandler(BM_GETSTATE, &Button::onButtonMessage);
-    addHandler(WM_GETOBJECT, &Button::onGetObject);
     setFocusable(true);
     format().SetAlignment(Gdiplus::StringAlignmentCenter);
     format().SetLineAlignment(Gdiplus::StringAlignmentCenter);
@@ -104,7 +103,7 @@ LRESULT Button::onButtonMessage(UINT message, WPARAM, LPARAM) {
 LRESULT Button::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
     // The object id arrives as a DWORD in lParam.
     if (static_cast<LONG>(static_cast<DWORD>(lParam)) == OBJID_QUERYCLASSNAMEIDX) return PushButtonClassIndex;
-    return callDefault(message, wParam, lParam);
+    return Label::onGetObject(message, wParam, lParam);
 }
 
 LRESULT Button::onMouseMove(UINT, WPARAM, LPARAM) {

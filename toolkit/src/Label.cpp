@@ -3,6 +3,7 @@
 #include <oleacc.h>
 
 #include "platform/Unique.h"
+#include "toolkit/Application.h"
 #include "toolkit/Theme.h"
 
 namespace Nvx {
@@ -10,19 +11,15 @@ namespace Nvx {
 Label::Label(Widget* parentWidget, const wchar_t* className) : Label(parentWidget, className, ROLE_SYSTEM_STATICTEXT) {}
 
 Label::Label(Widget* parentWidget, const wchar_t* className, long role)
-    : Widget(parentWidget), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)) {
+    : Widget(parentWidget), format_(new Gdiplus::StringFormat(0, LANG_NEUTRAL)), role_(role) {
     // Arial, 8 pixels, regular, not scaled: owners pass fonts already scaled.
     // Without the family the label has no font and draws no text until setFont.
-    {
-        Gdiplus::FontFamily family(L"Arial", nullptr);
-        Gdiplus::Font arial(&family, 8.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
-        font_.reset(arial.Clone());
-    }
+    if (const Gdiplus::Font* arial = Application::defaultLabelFont()) font_.reset(arial->Clone());
     create(className ? className : L"Nvx_AbstractControl", L"", WS_CHILD | WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,
            CW_USEDEFAULT, CW_USEDEFAULT, nullptr, parentWidget);
     addHandler(WM_NCHITTEST, &Label::onHitTest);
     addHandler(WM_DESTROY, &Label::onDestroy);
-    setAccessibleRole(role);
+    addHandler(WM_GETOBJECT, &Label::onGetObject);
 }
 
 Label::~Label() {
@@ -77,10 +74,11 @@ const IID PropertyServiceInterface = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0
 const MSAAPROPID RoleProperty = {0xcb905ff2, 0x7bd1, 0x4c05, {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
 
 // Dynamic annotation of a window's client object goes through the system's
-// accessibility property service (COM, initialised by the application); null
-// where the system has none.
+// accessibility property service (COM, which the application starts when first
+// asked); null where the system has none.
 platform::UniqueCom<IAccPropServices> propertyService() {
     platform::UniqueCom<IAccPropServices> service;
+    if (!Application::useCom()) return service;
     CoCreateInstance(PropertyServiceClass, nullptr, CLSCTX_INPROC_SERVER, PropertyServiceInterface,
                      reinterpret_cast<void**>(service.put()));
     return service;
@@ -88,15 +86,14 @@ platform::UniqueCom<IAccPropServices> propertyService() {
 
 }  // namespace
 
-void Label::setAccessibleRole(long role) {
-    role_ = role;
-    roleAnnotated_ = false;
-    if (!hwnd()) return;
+void Label::annotateRole() {
+    if (roleAnnotationTried_ || !hwnd()) return;
+    roleAnnotationTried_ = true;
     const auto properties = propertyService();
     if (!properties) return;
     VARIANT value{};  // VT_EMPTY, as VariantInit leaves it (without needing oleaut32)
     value.vt = VT_I4;
-    value.lVal = role;
+    value.lVal = role_;
     roleAnnotated_ = SUCCEEDED(
         properties.get()->SetHwndProp(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, RoleProperty, value));
 }
@@ -109,6 +106,11 @@ void Label::clearRoleAnnotation() {
     if (properties) {
         properties.get()->ClearHwndProps(hwnd(), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &property, 1);
     }
+}
+
+LRESULT Label::onGetObject(UINT message, WPARAM wParam, LPARAM lParam) {
+    annotateRole();
+    return callDefault(message, wParam, lParam);
 }
 
 LRESULT Label::onDestroy(UINT message, WPARAM wParam, LPARAM lParam) {

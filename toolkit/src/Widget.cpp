@@ -4,6 +4,7 @@
 #include "toolkit/Theme.h"
 
 #include "diagnostics/Log.h"
+#include "platform/Unique.h"
 
 #include <climits>
 #include <cstdlib>
@@ -99,7 +100,6 @@ Widget::~Widget() {
         hwnd_ = nullptr;
     }
     background_.reset();
-    backBuffer_.reset();
 }
 
 void Widget::addHandler(UINT message, MessageHandler handler) {
@@ -199,7 +199,9 @@ void Widget::centerOnScreen() {
 void Widget::removeFrame() {
     if (!hwnd_) return;
     LONG style = GetWindowLongW(hwnd_, GWL_STYLE);
-    style &= ~static_cast<LONG>(WS_CAPTION | WS_THICKFRAME | WS_MINIMIZE | WS_MAXIMIZE | WS_SYSMENU);
+    // The maximize box goes too: the system then offers no maximize (Win+Up,
+    // snapping) for a window that has no frame to be restored with.
+    style &= ~static_cast<LONG>(WS_CAPTION | WS_THICKFRAME | WS_MINIMIZE | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_SYSMENU);
     SetWindowLongW(hwnd_, GWL_STYLE, style);
     LONG exStyle = GetWindowLongW(hwnd_, GWL_EXSTYLE);
     exStyle &= ~static_cast<LONG>(WS_EX_DLGMODALFRAME | WS_EX_CLIENTEDGE | WS_EX_STATICEDGE);
@@ -236,37 +238,77 @@ void Widget::invalidate(bool includeParent, const RECT* rect) {
 
 void Widget::setBackground(const Gdiplus::Brush& brush) { background_.reset(brush.Clone()); }
 
+void Widget::render(Gdiplus::Graphics* graphics) {
+    if (!graphics) return;
+    if (!opaque()) paintBackground(graphics);
+    paint(graphics);
+}
+
+void Widget::paintBackground(Gdiplus::Graphics* graphics) {
+    if (!graphics) return;
+    const Gdiplus::RectF area = clientRect();
+    if (background_ && !highContrast()) {
+        graphics->FillRectangle(background_.get(), area);
+        return;
+    }
+    // A child without a background of its own shows its parent's drawing; the
+    // desktop, a top-level window's parent, is no widget.
+    Widget* under = background_ || !hwnd_ ? nullptr : widgetOf(GetAncestor(hwnd_, GA_PARENT));
+    if (under == nullptr) {
+        Gdiplus::SolidBrush window{Gdiplus::Color(systemColor(COLOR_WINDOW))};
+        graphics->FillRectangle(&window, area);
+        return;
+    }
+    POINT origin{0, 0};
+    MapWindowPoints(hwnd_, under->hwnd_, &origin, 1);
+    // The parent's transform, hints and clip are its own.
+    const Gdiplus::GraphicsState state = graphics->Save();
+    graphics->TranslateTransform(static_cast<Gdiplus::REAL>(-origin.x), static_cast<Gdiplus::REAL>(-origin.y));
+    under->render(graphics);
+    graphics->Restore(state);
+}
+
 LRESULT Widget::onPaint(UINT, WPARAM, LPARAM) {
     if (!hwnd_) return 0;
     PAINTSTRUCT ps{};
     HDC dc = BeginPaint(hwnd_, &ps);
-    RECT window{};
-    GetWindowRect(hwnd_, &window);
-    const int width = window.right - window.left;
-    const int height = window.bottom - window.top;
-
-    if (!backBuffer_ || static_cast<int>(backBuffer_->GetWidth()) != width ||
-        static_cast<int>(backBuffer_->GetHeight()) != height) {
-        std::unique_ptr<Gdiplus::Bitmap> fresh;
-        if (width > 0 && height > 0) {
-            fresh.reset(new Gdiplus::Bitmap(width, height, PixelFormat32bppPARGB));
-            if (fresh->GetLastStatus() != Gdiplus::Ok) fresh.reset();
+    const RECT area = ps.rcPaint;
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    if (dc && width > 0 && height > 0) {
+        // Children paint their own areas, over what shows through them: the
+        // window never draws there, so nothing flickers under them.
+        for (HWND child = GetWindow(hwnd_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            RECT r{};
+            if (!IsWindowVisible(child) || !GetWindowRect(child, &r)) continue;
+            MapWindowPoints(HWND_DESKTOP, hwnd_, reinterpret_cast<POINT*>(&r), 2);
+            ExcludeClipRect(dc, r.left, r.top, r.right, r.bottom);
         }
-        backBuffer_ = std::move(fresh);
-    }
-
-    if (dc && backBuffer_) {
-        Gdiplus::Graphics buffer(backBuffer_.get());
-        buffer.SetTextRenderingHint(Gdiplus::TextRenderingHintSingleBitPerPixelGridFit);
-        if (background_ && highContrast()) {
-            Gdiplus::SolidBrush window{Gdiplus::Color(systemColor(COLOR_WINDOW))};
-            buffer.FillRectangle(&window, clientRect());
-        } else if (background_) {
-            buffer.FillRectangle(background_.get(), clientRect());
+        // The buffer: a 32-bit bitmap that GDI+ draws into as a bitmap of its
+        // own (text is blended as on any GDI+ bitmap) and GDI copies from.
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;  // rows from the top, as GDI+ lays them out
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        void* bits = nullptr;
+        const platform::UniqueGdiObject bitmap(CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        const platform::UniqueMemoryDc memory(CreateCompatibleDC(dc));
+        if (bitmap && bits && memory) {
+            {
+                Gdiplus::Bitmap frame(width, height, width * 4, PixelFormat32bppPARGB, static_cast<BYTE*>(bits));
+                Gdiplus::Graphics buffer(&frame);
+                buffer.TranslateTransform(static_cast<Gdiplus::REAL>(-area.left),
+                                          static_cast<Gdiplus::REAL>(-area.top));
+                buffer.SetTextRenderingHint(Gdiplus::TextRenderingHintSingleBitPerPixelGridFit);
+                render(&buffer);
+            }  // GDI+ has let go of the memory
+            const HGDIOBJ previous = SelectObject(memory.get(), bitmap.get());
+            BitBlt(dc, area.left, area.top, width, height, memory.get(), 0, 0, SRCCOPY);
+            SelectObject(memory.get(), previous);
         }
-        paint(&buffer);
-        Gdiplus::Graphics screen(dc);
-        screen.DrawImage(backBuffer_.get(), 0, 0);
     }
     EndPaint(hwnd_, &ps);
     return 0;

@@ -1,6 +1,6 @@
 // Paint cost of the toolkit's widgets: a label and a button of the main window's
 // size and fonts, each repainted many times through the full WM_PAINT pipeline
-// (back buffer, background, text, one draw to the window).
+// (one buffer per paint, background, text, one copy to the window).
 //
 // Usage: toolkit-bench [repetitions]
 
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         measure("label 490x40, serial text, background", count, [&] { repaint(*label); });
         measure("button 200x50, \"Copy to clipboard\"", count, [&] { repaint(*button); });
         bool wide = false;
-        measure("label, back buffer rebuilt (size changes)", count, [&] {
+        measure("label, resized before each paint", count, [&] {
             wide = !wide;
             label->resize(wide ? 491 : 490, 40);
             repaint(*label);

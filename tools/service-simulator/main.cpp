@@ -1,6 +1,7 @@
 // service-simulator: serves the motion service's pipe protocol for units given
 // on the command line, so that the program can be tried without hardware.
 
+#include "platform/SystemDlls.h"
 #include "service_pipe_server/ServicePipeServer.h"
 
 #include <windows.h>
@@ -213,6 +214,8 @@ BOOL WINAPI onConsoleControl(DWORD) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Before anything loads a DLL by name: System32 only.
+    platform::useSystemDllsOnly();
     Options options;
     if (!parseOptions(argc, argv, options)) return 1;
     if (options.help) {

@@ -3,10 +3,9 @@
 #include "diagnostics/Log.h"
 #include "discovery/Discovery.h"
 #include "discovery/MotionUnit.h"
+#include "platform/Thread.h"
 #include "platform/Unique.h"
 #include "units/UnitsCommand.h"
-
-#include <process.h>
 
 #include <atomic>
 #include <cwchar>
@@ -47,16 +46,11 @@ void runLookup(LookupShared& shared) {
     }
 }
 
-unsigned __stdcall lookupWorker(void* handOver) {
-    {
-        const std::unique_ptr<std::shared_ptr<LookupShared>> share(
-            static_cast<std::shared_ptr<LookupShared>*>(handOver));
-        const std::shared_ptr<LookupShared> shared = *share;
-        runLookup(*shared);
-        SetEvent(shared->done.get());
-    }
-    --g_runningLookups;
-    return 0;
+// The worker's body: it holds its own share of the block, so a caller that
+// gave it up never frees what it still writes.
+void lookupWorker(const std::shared_ptr<LookupShared>& shared) {
+    runLookup(*shared);
+    SetEvent(shared->done.get());
 }
 
 const char* passName(DeviceSource pass) {
@@ -76,14 +70,15 @@ LookupOutcome lookUp(bool keepRejected, DWORD timeoutMs, HANDLE stop) {
     auto shared = std::make_shared<LookupShared>(keepRejected);
     UniqueHandle worker;
     if (shared->done) {
-        auto* share = new std::shared_ptr<LookupShared>(shared);
         ++g_runningLookups;
-        worker.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, LookupStackBytes, lookupWorker, share,
-                                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)));
-        if (!worker) {
-            --g_runningLookups;
-            delete share;
-        }
+        worker = platform::startThread(
+            [shared]() mutable {
+                lookupWorker(shared);
+                shared.reset();
+                --g_runningLookups;  // the last thing it does, its share let go
+            },
+            LookupStackBytes);
+        if (!worker) --g_runningLookups;
     }
     if (!worker) {
         runLookup(*shared);
@@ -109,7 +104,7 @@ LookupOutcome lookUp(bool keepRejected, DWORD timeoutMs, HANDLE stop) {
 }
 
 std::wstring lookupTimedOut(DeviceSource pass, DWORD timeoutMs) {
-    diagnostics::logError("GEC:%d, X:%lu, %s", static_cast<int>(UnitsError::LookupTimedOut),
+    diagnostics::logError("GEC:%d, X:%lu, %s", static_cast<int>(LookupTimedOutNumber),
                           static_cast<unsigned long>(timeoutMs), passName(pass));
     const wchar_t* from = pass == DeviceSource::Hid      ? L"a HID device"
                           : pass == DeviceSource::WinUsb ? L"a WinUSB device"

@@ -6,14 +6,13 @@
 #include "discovery/Discovery.h"
 #include "discovery/MotionUnit.h"
 #include "UnitsLookup.h"
+#include "platform/Thread.h"
 #include "platform/Unique.h"
 #include "units/UnitsCommand.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace units {
 
@@ -31,6 +30,10 @@ constexpr DWORD ListenerStartMs = 5000;
 // gives the watch to end (and the log its end line) first.
 constexpr DWORD ConsoleCloseGraceMs = 3000;
 constexpr UINT StopListeningMessage = WM_APP + 1;
+// The notice thread's stack reservation: making its window, registering it and
+// handling its messages reached about 14 KiB under Wine; Windows' own libraries
+// run deeper, and this leaves them over ten times that.
+constexpr unsigned NoticeThreadStackBytes = 256 * 1024;
 
 // The event that stops the watch. The watch's thread sets it before the console
 // control handler is installed and clears it after the handler is removed; the
@@ -84,25 +87,21 @@ public:
             !DuplicateHandle(process, GetCurrentThread(), process, shared_->watchThread.put(), SYNCHRONIZE, FALSE, 0)) {
             return;  // no notices: the watch looks once a second
         }
-        try {
-            thread_ = std::thread(run, shared_);
-        } catch (const std::system_error&) {
-            return;
-        }
+        std::shared_ptr<Shared> shared = shared_;
+        thread_ = platform::startThread([shared] { run(shared); }, NoticeThreadStackBytes);
+        if (!thread_) return;
         WaitForSingleObject(shared_->ready.get(), ListenerStartMs);
     }
     ~NoticeListener() {
-        if (!thread_.joinable()) return;
+        if (!thread_) return;
         if (shared_->sessionEnding.load()) {
-            thread_.detach();  // it answers WM_ENDSESSION once this thread has ended
+            thread_.reset();  // it answers WM_ENDSESSION once this thread has ended
             return;
         }
         const HWND window = shared_->window.load();
         if (window != nullptr && PostMessageW(window, StopListeningMessage, 0, 0)) {
-            thread_.join();
-        } else {
-            thread_.detach();  // it never made its window, or cannot be told: the process ends it
-        }
+            WaitForSingleObject(thread_.get(), INFINITE);
+        }  // else it never made its window, or cannot be told: its handle goes, the process ends it
     }
     NoticeListener(const NoticeListener&) = delete;
     NoticeListener& operator=(const NoticeListener&) = delete;
@@ -154,7 +153,7 @@ private:
         UniqueWindow window(
             CreateWindowExW(0, WatchWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
         if (!window) {
-            diagnostics::logErrorCode(static_cast<int32_t>(DeviceNoticeError::NoticeWindow), GetLastError());
+            diagnostics::logErrorCode(DeviceNoticeError::NoticeWindow, GetLastError());
             SetEvent(shared->ready.get());
             return;
         }
@@ -168,7 +167,7 @@ private:
     }
 
     std::shared_ptr<Shared> shared_;
-    std::thread thread_;
+    UniqueHandle thread_;
 };
 
 }  // namespace

@@ -1,11 +1,14 @@
 // kelvane-units: the console companion of the serial-number window.
 
 #include "diagnostics/Log.h"
+#include "platform/SystemDlls.h"
 #include "units/UnitsCommand.h"
 
 #include <windows.h>
 
 int wmain(int argc, wchar_t** argv) {
+    // Before anything loads a DLL by name: System32 only.
+    platform::useSystemDllsOnly();
     // Its own log beside the window's (Tavrello_Kelvane_<exe name>.log), at the
     // window's level, so that the two never share a file.
     diagnostics::startLog("Tavrello_Kelvane", true, diagnostics::LogFolderKind::LocalAppData,

@@ -45,6 +45,18 @@ bool setClipboardText(const std::wstring& text, HWND owner = nullptr);
 UINT bringToFrontMessage();
 constexpr LRESULT BringToFrontAnswer = 1;
 
+// Lets bringToFrontMessage through the window's message filter: User Interface
+// Privilege Isolation drops registered messages sent from a lower integrity
+// level, so without it a start without elevation never reaches the window of
+// an elevated first one. Returns whether the filter took it; when not,
+// GetLastError() tells why.
+bool allowBringToFrontRequests(HWND window);
+
+// How a window's message filter is changed: ChangeWindowMessageFilterEx,
+// unless a test stands in its own (null: the real one again). GUI thread only.
+using MessageFilterChanger = BOOL(WINAPI*)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT);
+void installMessageFilterChanger(MessageFilterChanger changer);
+
 // Marks the program as running for the current user (a named mutex in the
 // session's namespace whose name carries the user's SID). Of several processes
 // that start at once exactly one is first; the mark goes with that process.

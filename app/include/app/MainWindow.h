@@ -4,6 +4,7 @@
 // "Copy to clipboard" and "Close".
 
 #include "app/CheckWorker.h"
+#include "diagnostics/LogNumbers.h"
 #include "discovery/DeviceNotices.h"
 #include "platform/Unique.h"
 #include "toolkit/Button.h"
@@ -33,9 +34,10 @@ constexpr UINT CheckIntervalMs = 1000;
 constexpr int MainWindowWidth = 650;
 constexpr int MainWindowHeight = 232;
 
-// Log codes of the window (diagnostics::logErrorCode, with GetLastError()).
-constexpr int32_t CheckTimerRefusedCode = 4001;    // SetTimer refused the check timer; retried each second
-constexpr int32_t ClipboardCopyFailedCode = 4002;  // the clipboard stayed held or refused the text
+// Log numbers of the window (diagnostics::logErrorCode, with GetLastError()).
+constexpr diagnostics::LogNumber CheckTimerRefusedCode = diagnostics::LogNumber::CheckTimerRefused;
+constexpr diagnostics::LogNumber ClipboardCopyFailedCode = diagnostics::LogNumber::ClipboardCopyFailed;
+constexpr diagnostics::LogNumber BringToFrontFilterFailedCode = diagnostics::LogNumber::BringToFrontFilterFailed;
 
 // How the window asks for its check timer: SetTimer, unless a test stands in
 // one that refuses (null: SetTimer again). GUI thread only.
@@ -83,6 +85,9 @@ public:
     // A unit interface arrived or left: a check at once, or one more right
     // after the running one.
     LRESULT onDeviceChange(UINT message, WPARAM wParam, LPARAM lParam);
+    // A client asks for the window's accessible object: its labels and
+    // buttons are annotated for screen readers now (once), not at start-up.
+    LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam);
     // From now on only the timer starts checks (for measuring what the notices
     // are worth).
     void stopDeviceNotices() { notices_.reset(); }
@@ -95,6 +100,8 @@ public:
 
     void copyToClipboard();
     void paint(Gdiplus::Graphics* graphics) override;
+    // The dark fill (or the window colour) covers the whole window.
+    bool opaque() const override { return true; }
 
     Nvx::Label* serialLabel() const { return serialLabel_; }
     Gdiplus::Bitmap* logo() const { return logo_.get(); }

@@ -3,16 +3,22 @@
 // application-data folder, rotated above 10 MiB, every line flushed.
 //
 // Threads: the thread that starts and ends the log (the GUI thread) owns the
-// Log object. Any thread may write through logError and logErrorCode: they and
-// startLog/endLog take one process-wide lock, so a line is written whole or
-// not at all, lines never interleave, and a write racing endLog either lands
-// before the destroyed line or is dropped.
+// Log object. Any thread may write through logError and logErrorCode and end a
+// check with logCheckEnded: they and startLog/endLog take one process-wide
+// lock, so a line is written whole or not at all, lines never interleave, and a
+// write racing endLog either lands before the destroyed line or is dropped.
+
+#include "diagnostics/LogNumbers.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace diagnostics {
 
@@ -30,13 +36,21 @@ enum class LogFolderKind : int32_t { LocalAppData = 0, CommonAppData = 1, Docume
 
 constexpr int32_t LogEncodingUtf16 = 1;              // any other encoding is 8-bit text
 constexpr uint64_t LogRotationThreshold = 0xA00000;  // rotate only above 10 MiB
-// After a rotation that failed (another process holds the file without delete
-// sharing), the next try waits this long; lines go on at the file's end meanwhile.
+// After a rotation that failed (another process holds one of the files without
+// delete sharing), the next try waits this long; lines go on at the file's end
+// meanwhile.
 constexpr uint64_t LogRotationRetryMs = 60000;
+// While a numbered line repeats, its repeat line (LogNumber::RepeatedLine) is
+// written at least this often.
+constexpr uint64_t LogRepeatReportMs = 3600000;
+// How many different numbered lines one check keeps track of; any more are
+// written as they come.
+constexpr size_t LogRepeatTrackLimit = 64;
 
-// The milliseconds clock the rotation retry is timed by (GetTickCount64 unless
-// a test sets another). Returns the clock that was in use; null restores the
-// system's. Any thread; a write reads it under the log's lock.
+// The milliseconds clock the rotation retry and the repeat lines are timed by
+// (GetTickCount64 unless a test sets another). Returns the clock that was in
+// use; null restores the system's. Any thread; a write reads it under the
+// log's lock.
 using LogClock = uint64_t (*)();
 LogClock setLogClock(LogClock clock);
 
@@ -44,9 +58,11 @@ LogClock setLogClock(LogClock clock);
 // the way: <shell folder>\Tavrello\Logs, without a trailing backslash.
 std::wstring resolveLogFolder(LogFolderKind kind);
 
-// Renames path -> .bak -> .ba2 -> ... -> .ba5 and drops the old .ba5. False,
-// with path where it was and no file left beside it, when path cannot be moved
-// to .bak; the older generations are then left as they are.
+// Renames path -> .bak -> .ba2 -> ... -> .ba5 and drops the old .ba5, but only
+// once every generation that exists is known to be movable: each is opened for
+// deletion first (which fails while another program holds it without delete
+// sharing) and moved through that handle. False, with every file where it was,
+// when any of them cannot move.
 bool rotateLogFiles(const std::wstring& path);
 
 // The open log file. Writes nothing while its stream is null; error lines retry
@@ -68,8 +84,16 @@ public:
 
     void writePrefix(const wchar_t* tag);
     void writeError(const char* format, va_list args);
+    // A numbered line that also came in the last check is counted, not written.
     void writeErrorCode(int32_t code, uint32_t extra);
-    // Writes the destroyed line when the header mode asks for it, then closes.
+    // Ends one check. A numbered line (same number, same X) that comes in two
+    // checks in a row is counted from then on instead of written, whatever
+    // other lines come between. When it stops coming, and at least every
+    // LogRepeatReportMs while it goes on, one repeat line says how many times
+    // it came and since when.
+    void endCheck();
+    // Writes the repeat lines still due and the destroyed line when the header
+    // mode asks for it, then closes.
     void finish();
 
 private:
@@ -85,6 +109,17 @@ private:
     void writeWide(const wchar_t* text);
     void writeNarrow(const char* text, size_t length);
 
+    using LineKey = std::pair<int32_t, uint32_t>;  // number, X
+    struct Repeat {
+        uint64_t count = 0;          // times counted since the last repeat line
+        uint64_t countingSince = 0;  // the clock at the first of them
+        std::string since;           // its local time, as a line prefix gives it
+    };
+    // True when the line repeats: it was counted, not written.
+    bool countRepeat(const LineKey& key);
+    void noteInCheck(const LineKey& key);
+    void writeRepeatLine(const LineKey& key, Repeat& repeat);
+
     FILE* stream_ = nullptr;
     int32_t level_ = 1;
     bool truncate_ = false;
@@ -94,6 +129,8 @@ private:
     int rotationAttempts_ = 0;
     bool rotationFailed_ = false;  // the last try failed, at lastRotationTry_
     uint64_t lastRotationTry_ = 0;
+    std::map<LineKey, Repeat> repeating_;  // the numbered lines of the last check
+    std::set<LineKey> thisCheck_;          // those of the check under way
 };
 
 class Log {
@@ -114,7 +151,8 @@ public:
 private:
     friend void endLog();
     friend void logError(const char* format, ...);
-    friend void logErrorCode(int32_t code, uint32_t extra);
+    friend void logErrorCode(LogNumber number, uint32_t extra);
+    friend void logCheckEnded();
     std::unique_ptr<LogFile> file_;
 };
 
@@ -123,9 +161,12 @@ void startLog(const char* name, bool nameSuffix, LogFolderKind folderKind, LogHe
 // Writes the destroyed line when due, closes the file and forgets the log.
 void endLog();
 
-// One error line, or one error-code line, in the process's log if there is one;
-// safe from any thread and at any time.
+// One error line, or one numbered line ("GEC:<number>, X:<extra>"), in the
+// process's log if there is one; safe from any thread and at any time.
 void logError(const char* format, ...) KELVANE_PRINTF_FORMAT(1, 2);
-void logErrorCode(int32_t code, uint32_t extra = 0);
+void logErrorCode(LogNumber number, uint32_t extra = 0);
+// Ends one check (one discovery run) of the process's log: numbered lines that
+// come in consecutive checks are written once, then counted (LogFile::endCheck).
+void logCheckEnded();
 
 }  // namespace diagnostics

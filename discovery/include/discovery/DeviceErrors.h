@@ -5,6 +5,8 @@
 // connected" from "connected but unreadable". A device is reported once per
 // appearance: again only after a pass in which it was read, or absent.
 
+#include "diagnostics/LogNumbers.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -13,20 +15,9 @@
 
 namespace discovery {
 
-// Log numbers of the USB passes, beside the service pass's 2000-2006. The
-// users' README.txt lists every number the programs write.
-enum class DeviceError : int32_t {
-    None = 0,
-    HidOpen = 3001,                 // CreateFileW (no access rights asked) failed
-    HidAttributes = 3002,           // HidD_GetAttributes failed
-    HidManufacturer = 3003,         // HidD_GetManufacturerString failed
-    HidProduct = 3004,              // HidD_GetProductString failed
-    WinUsbOpen = 3101,              // CreateFileW failed
-    WinUsbInitialize = 3102,        // WinUsb_Initialize failed
-    WinUsbDeviceDescriptor = 3103,  // the device descriptor could not be read
-    WinUsbString = 3104,            // a string descriptor could not be read
-    WinUsbHeld = 3106,              // read before, now held by another program: the earlier record is listed
-};
+// The steps of the USB passes are named by their log numbers (3001-3005 HID,
+// 3101-3106 WinUSB, in diagnostics/LogNumbers.h); None: nothing failed.
+using DeviceError = diagnostics::LogNumber;
 
 // Which pass a report belongs to: each pass compares with its own previous run.
 enum class DevicePass : uint32_t { Hid = 0, WinUsb = 1 };

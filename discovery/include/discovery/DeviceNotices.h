@@ -4,6 +4,7 @@
 // and the WinUSB device interface class) arrives or leaves, so that it can look
 // again at once instead of at its next periodic check.
 
+#include "diagnostics/LogNumbers.h"
 #include "platform/Unique.h"
 
 #include <windows.h>
@@ -12,12 +13,9 @@
 
 namespace discovery {
 
-// Error numbers in the log (with the system's error code as the extra value).
-enum class DeviceNoticeError : int32_t {
-    RegisterHid = 5000,     // RegisterDeviceNotificationW for the HID interface class failed
-    RegisterWinUsb = 5001,  // the same for the WinUSB device interface class
-    NoticeWindow = 5002,    // kelvane-units --watch could not make its notice window
-};
+// Failures are logged by their numbers (RegisterHid, RegisterWinUsb,
+// NoticeWindow in diagnostics/LogNumbers.h), with the system's error code.
+using DeviceNoticeError = diagnostics::LogNumber;
 
 // The window's registrations, one per interface class, each unregistered when
 // this goes away. Make it, and let it go, on the window's thread while the

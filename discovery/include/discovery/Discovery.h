@@ -22,7 +22,8 @@ enum class TransportModeValue : int32_t {
 // made on one thread is seen whole on another.
 extern std::atomic<int32_t> TransportMode;
 
-// Empties the list, runs the front end, then the HID pass.
+// Empties the list, runs the front end, then the HID pass, and ends one check
+// of the log (diagnostics::logCheckEnded).
 void discoverDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter, bool removeDuplicates);
 void discoverUniqueDevices(DeviceList& list, IdFilter idFilter, DescriptionFilter descriptionFilter);
 

@@ -25,19 +25,10 @@ constexpr DWORD ServiceCancelTimeoutMs = 1000;
 // that stopped answering costs a few hundred milliseconds, not one wait per device.
 constexpr int ServiceTimeoutLimit = 3;
 
-// Error codes written to the log.
-enum class ServicePipeError : int32_t {
-    NoRequest = 2000,
-    NoReplyBuffer = 2001,
-    NotOpen = 2002,
-    Open = 2003,
-    Busy = 2004,
-    Read = 2005,
-    Write = 2006,
-};
-
 // One conversation with the service, for one pass. Every request takes the
-// next sequence number, counted from 0 across reconnections.
+// next sequence number, counted from 0 across reconnections. Failures are
+// logged as ServiceNoRequest to ServiceWrite (2000-2006, diagnostics/LogNumbers.h),
+// a wait that ran out with ERROR_SEM_TIMEOUT (121), as the USB passes do.
 class ServicePipeClient {
 public:
     explicit ServicePipeClient(const std::wstring& serviceName);
@@ -55,6 +46,8 @@ public:
     void close();
 
     uint32_t nextSequence() const { return nextSequence_; }
+    // How many times the last connect waited for a busy pipe instance.
+    int busyWaits() const { return busyWaits_; }
     // Exchanges since the last reply whose wait expired (a write or read that
     // did not complete in time, or a connect that gave up on a busy pipe).
     int consecutiveTimeouts() const { return consecutiveTimeouts_; }
@@ -70,6 +63,7 @@ private:
     platform::UniqueFileHandle pipe_;
     uint32_t nextSequence_ = 0;
     int consecutiveTimeouts_ = 0;
+    int busyWaits_ = 0;
     // The buffers, OVERLAPPED structures and events of the write and the read.
     std::unique_ptr<Operation> write_;
     std::unique_ptr<Operation> read_;

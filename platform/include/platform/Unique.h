@@ -162,6 +162,18 @@ struct WindowTraits : NullIsNone<HWND> {
     static void close(Type h) noexcept { ::DestroyWindow(h); }
 };
 
+// A memory device context (CreateCompatibleDC); whatever is selected into it
+// is let go with it.
+struct MemoryDcTraits : NullIsNone<HDC> {
+    static void close(Type h) noexcept { ::DeleteDC(h); }
+};
+
+// A GDI drawing object (a bitmap, brush, pen or font), deleted once no device
+// context has it selected.
+struct GdiObjectTraits : NullIsNone<HGDIOBJ> {
+    static void close(Type h) noexcept { ::DeleteObject(h); }
+};
+
 // A COM interface pointer, released once.
 template <typename Interface>
 struct ComTraits : NullIsNone<Interface*> {
@@ -180,6 +192,8 @@ using UniqueThreadpoolTimer = Unique<ThreadpoolTimerTraits>;
 using UniqueWinEventHook = Unique<WinEventHookTraits>;
 using UniqueDeviceNotification = Unique<DeviceNotificationTraits>;
 using UniqueWindow = Unique<WindowTraits>;
+using UniqueMemoryDc = Unique<MemoryDcTraits>;
+using UniqueGdiObject = Unique<GdiObjectTraits>;
 template <typename Interface>
 using UniqueCom = Unique<ComTraits<Interface>>;
 

@@ -232,7 +232,7 @@ TEST_F(ServicePassTest, InvalidCountReplyFailsThePass) {
                                   {"4 bytes", replySized(4), nullptr},
                                   {"263 bytes", replySized(263), nullptr},
                                   {"265 bytes", replySized(265), "GEC:2005, X:234"},
-                                  {"after 150 ms", replyAfter(150), "GEC:2005, X:997"}};
+                                  {"after 150 ms", replyAfter(150), "GEC:2005, X:121"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
@@ -347,7 +347,7 @@ TEST_F(ServicePassTest, LateReplyIsDroppedWithItsConnection) {
         expectPassLists(server, units, {0, 2});
         const std::vector<std::string> errors = errorLines();
         ASSERT_EQ(errors.size(), 1u);
-        EXPECT_EQ(errors[0], "GEC:2005, X:997");  // still pending when given up
+        EXPECT_EQ(errors[0], "GEC:2005, X:121");  // no answer in time
         EXPECT_EQ(server.counts().opened, 2u);
         const std::vector<ServiceRequestRecord> requests = server.requests();
         ASSERT_FALSE(requests.empty());
@@ -374,7 +374,7 @@ TEST_F(ServicePassTest, ReplyBufferIsLeftAloneAfterATimeout) {
     for (uint8_t byte : reply) ASSERT_EQ(byte, 0xCD);
     const std::vector<std::string> errors = errorLines();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "GEC:2005, X:997");  // still pending when given up
+    EXPECT_EQ(errors[0], "GEC:2005, X:121");  // no answer in time
 }
 
 TEST_F(ServicePassTest, WriteThatDoesNotFinishInTimeClosesTheConnection) {
@@ -395,7 +395,7 @@ TEST_F(ServicePassTest, WriteThatDoesNotFinishInTimeClosesTheConnection) {
     EXPECT_FALSE(client.isOpen());
     const std::vector<std::string> errors = errorLines();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "GEC:2006, X:997");
+    EXPECT_EQ(errors[0], "GEC:2006, X:121");
 }
 
 // A synchronous client that asks for nothing special; waits while the server
@@ -454,7 +454,7 @@ TEST_F(ServicePassTest, PipeThatStaysBusyFailsThePass) {
     DeviceList list;
     EXPECT_FALSE(queryServiceDevices(list, nullptr, nullptr, server.serviceName()));
     EXPECT_TRUE(list.empty());
-    EXPECT_EQ(errorLines(), std::vector<std::string>{"GEC:2004"});
+    EXPECT_EQ(errorLines(), std::vector<std::string>{"GEC:2004, X:121"});
     EXPECT_TRUE(server.requests().empty());
 }
 
@@ -528,6 +528,7 @@ TEST_F(ServicePassTest, BusyWaitsAreLimitedWhenOtherClientsTakeEveryFreedInstanc
         ServicePipeClient client(name);
         if (!client.connect()) {
             EXPECT_EQ(errorLines(), std::vector<std::string>{"GEC:2004, X:231"});
+            EXPECT_EQ(client.busyWaits(), ServiceBusyWaitLimit) << "gives up after exactly its limit of waits";
             return;
         }
         TearDown();
@@ -554,7 +555,7 @@ TEST_F(ServicePassTest, ThreeTimeoutsInARowEndThePass) {
         if (r.command == ServiceCommand::DeviceIdentity) asked.push_back(r.deviceIndex);
     }
     EXPECT_EQ(asked, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(errorLines(), std::vector<std::string>(5, "GEC:2005, X:997"));
+    EXPECT_EQ(errorLines(), std::vector<std::string>(5, "GEC:2005, X:121"));
 }
 
 TEST_F(ServicePassTest, ServiceThatVanishesEndsThePassWithWhatItHad) {

@@ -112,8 +112,11 @@ TEST(HidEnumeration, UnreadableUnitIsLoggedOncePerAppearance) {
     pass([](HidInterface& d) { d.failAttributes = true; });
     pass([](HidInterface&) {});  // read
     pass([](HidInterface& d) { d.failManufacturer = true; });
+    pass([](HidInterface&) {});
+    pass([](HidInterface& d) { d.failSerialNumber = true; });  // listed without it, and named
+    pass([](HidInterface& d) { d.failSerialNumber = true; });
     EXPECT_EQ(log.errorLines(), (std::vector<std::string>{"GEC:3004, X:31" + suffix, "GEC:3002, X:31" + suffix,
-                                                          "GEC:3003, X:31" + suffix}));
+                                                          "GEC:3003, X:31" + suffix, "GEC:3005, X:31" + suffix}));
 }
 
 TEST(HidEnumeration, OnlyInterfacesCarryingTheExactInstanceMarkerAreListed) {

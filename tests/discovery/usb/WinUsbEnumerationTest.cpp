@@ -10,6 +10,7 @@
 #include "FakeUsbPlatform.h"
 #include "TestSupport.h"
 #include "discovery/DeviceNotices.h"
+#include "discovery/Discovery.h"
 #include "discovery/WinUsbEnumeration.h"
 #include "discovery/WinUsbHandleRegistry.h"
 
@@ -419,9 +420,13 @@ TEST(WinUsbEnumeration, UnreadableDeviceIsLoggedOncePerAppearance) {
         FakeUsbWorld world;
         if (script) script(world.addWinUsbDevice(path, L"Tavrello", L"Kelvane", L"A"));
         world.addWinUsbDevice(winUsbPath(Vid, 0xA111, L"B"), L"Tavrello", L"Other", L"B").failOpen = true;
+        // Not recognised by its description: its serial number is nobody's concern.
+        world.addWinUsbDevice(winUsbPath(Vid, Pid, L"C"), L"Tavrello", L"Boot", L"C").stringErrors[3] =
+            ERROR_GEN_FAILURE;
         DeviceList list;
         enumerateWinUsbDevices(
-            list, [](uint32_t, uint32_t productId) { return productId == Pid; }, nullptr);
+            list, [](uint32_t, uint32_t productId) { return productId == Pid; },
+            [](uint32_t, uint32_t, const std::wstring&, const std::wstring& product) { return product == L"Kelvane"; });
     };
     const std::string suffix = ", \\\\?\\usb#vid_0483&pid_A110#LOGGED#{6b128895-01de-4056-8aee-c10bf3c4763a}";
     auto failInitialize = [](WinUsbDevice& d) { d.failInitialize = true; };
@@ -433,8 +438,32 @@ TEST(WinUsbEnumeration, UnreadableDeviceIsLoggedOncePerAppearance) {
     pass([](WinUsbDevice& d) { d.failOpen = true; });
     pass(nullptr);  // gone
     pass([](WinUsbDevice& d) { d.transfersNeverComplete = true; });
+    pass([](WinUsbDevice&) {});
+    pass([](WinUsbDevice& d) { d.stringErrors[3] = ERROR_GEN_FAILURE; });  // the serial number
+    pass([](WinUsbDevice& d) { d.stringErrors[3] = ERROR_GEN_FAILURE; });
     EXPECT_EQ(log.errorLines(), (std::vector<std::string>{"GEC:3102, X:50" + suffix, "GEC:3101, X:5" + suffix,
-                                                          "GEC:3103, X:121" + suffix}));
+                                                          "GEC:3103, X:121" + suffix, "GEC:3105, X:31" + suffix}));
+}
+
+// Each pass compares with its own last run: a WinUSB unit and a HID unit that
+// fail in every run are each named once.
+TEST(WinUsbEnumeration, WinUsbAndHidFailuresOfOneRunAreEachLoggedOnce) {
+    testing_support::TestLog log(LogName);
+    TransportMode = static_cast<int32_t>(TransportModeValue::WinUsbOnly);
+    const std::wstring winUsb = winUsbPath(Vid, Pid, L"BOTHPASSES");
+    const std::wstring hid = L"\\\\?\\hid#vid_0483&pid_a110#7&b0b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    for (int run = 0; run < 3; ++run) {
+        FakeUsbWorld world;
+        world.addWinUsbDevice(winUsb, L"Tavrello", L"Kelvane", L"W").failInitialize = true;
+        world.addHidInterface(hid, Vid, Pid, L"Tavrello", L"Kelvane", L"H").failOpen = true;
+        DeviceList list;
+        discoverDevices(list, nullptr, nullptr, true);
+    }
+    TransportMode = static_cast<int32_t>(TransportModeValue::ServiceThenWinUsb);
+    const std::vector<std::string> lines = log.errorLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("GEC:3102, X:50, ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("GEC:3001, X:", 0), 0u) << lines[1];
 }
 
 namespace {

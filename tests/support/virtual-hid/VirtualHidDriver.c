@@ -4,7 +4,9 @@
  * Each instance takes its identity from its device registry key (the values the
  * test installer writes): VendorId and ProductId (REG_DWORD), Manufacturer,
  * Product and SerialNumber (REG_SZ). A string value that is absent makes the
- * matching string request fail, as on a device without that string descriptor.
+ * matching string request fail, as on a device without that string descriptor;
+ * SerialNumberFails (REG_DWORD, not 0) makes the serial-number request fail with
+ * an I/O error although the device has one, as on a unit that stalls it.
  * The device has one vendor-defined input report that never arrives: read
  * requests stay pending until they are cancelled or the device goes away.
  *
@@ -81,6 +83,7 @@ typedef struct {
     USHORT vendorId;
     USHORT productId;
     VHID_STRING strings[3]; /* manufacturer, product, serial number */
+    BOOLEAN serialNumberFails;
     LIST_ENTRY pendingReads;
     BOOLEAN removed;
 } VHID_DEVICE;
@@ -160,6 +163,7 @@ static NTSTATUS NTAPI addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
     VHID_DEVICE* state = deviceState(device);
     HANDLE key = NULL;
     NTSTATUS status;
+    USHORT serialNumberFails = 0;
     (void)driver;
 
     RtlZeroMemory(state, sizeof(*state));
@@ -174,6 +178,7 @@ static NTSTATUS NTAPI addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
     readString(key, L"Manufacturer", &state->strings[0]);
     readString(key, L"Product", &state->strings[1]);
     readString(key, L"SerialNumber", &state->strings[2]);
+    state->serialNumberFails = readNumber(key, L"SerialNumberFails", &serialNumberFails) && serialNumberFails != 0;
     ZwClose(key);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -246,6 +251,8 @@ static NTSTATUS getString(VHID_DEVICE* state, PIRP irp) {
     else if (id >= VHID_WINE_STRING_MANUFACTURER && id <= VHID_WINE_STRING_SERIAL_NUMBER)
         string = &state->strings[id - VHID_WINE_STRING_MANUFACTURER];
     else return completeRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    if (string == &state->strings[2] && state->serialNumberFails)
+        return completeRequest(irp, STATUS_IO_DEVICE_ERROR, 0);
     if (!string->present) return completeRequest(irp, STATUS_NOT_SUPPORTED, 0);
     while (string->text[length] != 0) ++length;
     return copyOut(irp, string->text, (length + 1) * sizeof(WCHAR));

@@ -2,11 +2,13 @@
 // current Wine prefix, or removes one. Test infrastructure: run it only in a
 // prefix of the build's own.
 //
-//   virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> [--serial <text>] ...
+//   virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> [--serial <text>]
+//                       [--serial-fails] ...
 //   virtual-hid-install --wait <instance id>...
 //   virtual-hid-install --remove <instance id>
 //
-// The ids are hexadecimal. Without --serial the device has no serial number.
+// The ids are hexadecimal. Without --serial the device has no serial number;
+// with --serial-fails every request for it fails (an I/O error).
 // A device shows up once the prefix's wineserver has been restarted; --wait
 // waits (at most 20 s) until the HID interface of each device is present.
 
@@ -38,6 +40,7 @@ struct Device {
     std::wstring product;
     bool hasSerial = false;
     std::wstring serial;
+    bool serialFails = false;
 };
 
 class DeviceSet {
@@ -89,6 +92,7 @@ bool registerDevice(const Device& device) {
     bool written = setNumber(key, L"VendorId", device.vendorId) && setNumber(key, L"ProductId", device.productId) &&
                    setString(key, L"Manufacturer", device.manufacturer) && setString(key, L"Product", device.product);
     if (written && device.hasSerial) written = setString(key, L"SerialNumber", device.serial);
+    if (written && device.serialFails) written = setNumber(key, L"SerialNumberFails", 1);
     RegCloseKey(key);
     return written || fail("writing the device parameters", device.instanceId);
 }
@@ -165,7 +169,7 @@ bool parseHex(const wchar_t* text, DWORD& value) {
 int usage() {
     std::fputws(
         L"usage: virtual-hid-install <inf> --device <instance id> <vid> <pid> <manufacturer> <product> "
-        L"[--serial <text>] ...\n       virtual-hid-install --wait <instance id>...\n"
+        L"[--serial <text>] [--serial-fails] ...\n       virtual-hid-install --wait <instance id>...\n"
         L"       virtual-hid-install --remove <instance id>\n",
         stderr);
     return 2;
@@ -184,6 +188,9 @@ int wmain(int argc, wchar_t** argv) {
             devices.back().hasSerial = true;
             devices.back().serial = argv[i + 1];
             i += 2;
+        } else if (std::wcscmp(argv[i], L"--serial-fails") == 0 && !devices.empty()) {
+            devices.back().serialFails = true;
+            ++i;
         } else if (std::wcscmp(argv[i], L"--device") == 0 && i + 5 < argc) {
             Device device;
             device.instanceId = argv[i + 1];

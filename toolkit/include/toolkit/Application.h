@@ -2,9 +2,12 @@
 // The one application object of a process: starts GDI+, registers the toolkit's
 // window classes and runs the message loop.
 
+#include "toolkit/GdiPlus.h"
 #include "toolkit/Object.h"
 
 #include <windows.h>
+
+#include <memory>
 
 namespace Nvx {
 
@@ -29,10 +32,22 @@ public:
     // took; it must then be neither translated nor dispatched.
     static bool translateDialogMessage(const MSG& msg);
 
+    // COM for what needs it (the widgets' accessibility annotations), started
+    // on the application's thread the first time it is asked for and ended with
+    // the application; nothing at start-up needs it. False when there is no
+    // application or COM could not be started. GUI thread only.
+    static bool useCom();
+
+    // The labels' default font, Arial at 8 pixels, made once (finding a family
+    // is slow) and kept until the application goes; labels keep clones. Null
+    // without an application. GUI thread only.
+    static const Gdiplus::Font* defaultLabelFont();
+
 private:
     static Application* instance_;
     HINSTANCE hInstance_;
     bool comInitialized_ = false;
+    std::unique_ptr<Gdiplus::Font> defaultLabelFont_;
 };
 
 }  // namespace Nvx

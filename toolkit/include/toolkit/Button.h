@@ -20,6 +20,8 @@ public:
     std::function<void()> onClick;
 
     void paint(Gdiplus::Graphics* graphics) override;
+    // Its fill covers the whole button.
+    bool opaque() const override { return true; }
 
     // Fires onClick (a copy of it, so that the action may replace it).
     void click();
@@ -37,8 +39,8 @@ public:
     // Tells Active Accessibility that the window works as a standard push
     // button (OBJID_QUERYCLASSNAMEIDX), so that screen readers and UI
     // Automation get the system's button object: its default action sends
-    // BM_CLICK, which presses the button.
-    LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam);
+    // BM_CLICK, which presses the button. Other requests go as a label's do.
+    LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam) override;
 
     // The pointer is over the button and leave tracking is armed.
     bool hovered() const { return hovered_; }

@@ -35,10 +35,19 @@ public:
     LRESULT onHitTest(UINT message, WPARAM wParam, LPARAM lParam);
     // Removes the role annotation of the window that goes away.
     LRESULT onDestroy(UINT message, WPARAM wParam, LPARAM lParam);
+    // A client asks for the window's accessible object: the role annotation is
+    // made now, before the system builds the object, and then never again.
+    virtual LRESULT onGetObject(UINT message, WPARAM wParam, LPARAM lParam);
 
     // The accessibility role screen readers and UI Automation are given for the
     // window (an MSAA role: static text for a label); its name is the window text.
     long accessibleRole() const { return role_; }
+    // Annotates the window with its role through the system's accessibility
+    // property service, once; nothing at start-up needs it, only a client that
+    // asks for an accessible object (this label's, or its top-level window's).
+    void annotateRole();
+    // Whether the annotation was tried: a client asked.
+    bool roleAnnotationTried() const { return roleAnnotationTried_; }
     // Whether the system took the role (Windows does; a system without dynamic
     // annotation leaves the window a plain client area).
     bool roleAnnotated() const { return roleAnnotated_; }
@@ -57,8 +66,6 @@ protected:
     Gdiplus::StringFormat& format() { return *format_; }
 
 private:
-    // Annotates the window with an accessibility role.
-    void setAccessibleRole(long role);
     void clearRoleAnnotation();
 
     std::wstring text_;
@@ -66,6 +73,7 @@ private:
     Gdiplus::ARGB color_ = 0xFF000000;
     std::unique_ptr<Gdiplus::StringFormat> format_;
     long role_ = 0;
+    bool roleAnnotationTried_ = false;
     bool roleAnnotated_ = false;
 };
 

@@ -95,8 +95,19 @@ public:
     virtual void setText(const std::wstring& text);
     // The window text, at most 1023 characters.
     virtual std::wstring text() const;
-    // Draws the widget's content into the back buffer's graphics.
+    // Draws the widget's content over its background, in its own client
+    // coordinates.
     virtual void paint(Gdiplus::Graphics* graphics) = 0;
+    // Draws the whole client area from scratch: what the widget shows through
+    // (paintBackground, unless the content covers every pixel), then its content.
+    void render(Gdiplus::Graphics* graphics);
+    // Whether paint covers every pixel of the client area, so that nothing
+    // shows through it.
+    virtual bool opaque() const { return false; }
+    // What shows through the widget: its own background (the window colour
+    // while high contrast is on); without one, its parent's drawing under it;
+    // a top-level widget without one shows the window colour.
+    void paintBackground(Gdiplus::Graphics* graphics);
 
     void move(int x, int y);
     // Places the window at (x, y) pixels of its parent, unscaled.
@@ -110,7 +121,9 @@ public:
     Gdiplus::RectF clientRect() const;
     // Centres the window on the primary screen.
     void centerOnScreen();
-    // Strips the caption and frame styles and applies the change.
+    // Strips the caption and frame styles, the maximize box and the minimized
+    // and maximized states, and applies the change. For top-level windows: on
+    // a child window the maximize box's bit is WS_TABSTOP.
     void removeFrame();
     // Affects only later conversions. Values that are not finite and positive are ignored.
     void setScale(float scale);
@@ -156,7 +169,9 @@ public:
     // Keeps a clone of brush, filled under the content at every paint (with the
     // window colour instead while high contrast is on).
     void setBackground(const Gdiplus::Brush& brush);
-    // The WM_PAINT handler: renders through the back buffer.
+    // The WM_PAINT handler: renders the invalid part into one buffer of its
+    // size, made for this paint and released after it, and copies that to the
+    // window in one piece. The areas of visible child windows are left to them.
     LRESULT onPaint(UINT message, WPARAM wParam, LPARAM lParam);
 
     // The widget's window, or null while it has none (before create, after its
@@ -164,7 +179,6 @@ public:
     HWND hwnd() const { return hwnd_; }
     float scale() const { return scale_; }
     const HandlerMap& handlers() const { return handlers_; }
-    Gdiplus::Bitmap* backBuffer() const { return backBuffer_.get(); }
     Gdiplus::Brush* background() const { return background_.get(); }
 
 protected:
@@ -194,7 +208,6 @@ private:
     HWND hwnd_ = nullptr;
     WNDPROC defaultProc_ = DefWindowProcW;
     float scale_ = 1.0f;
-    std::unique_ptr<Gdiplus::Bitmap> backBuffer_;
     std::unique_ptr<Gdiplus::Brush> background_;
     std::unique_ptr<DialogKeys> dialog_;
     std::unique_ptr<BackgroundDrag> drag_;

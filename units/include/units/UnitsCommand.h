@@ -8,6 +8,7 @@
 // writeStandardText, watchUnits and lookupsRunning is a pure function of its
 // arguments.
 
+#include "diagnostics/LogNumbers.h"
 #include "discovery/DeviceInfo.h"
 #include "discovery/Discovery.h"
 #include "discovery/MotionUnit.h"
@@ -41,10 +42,9 @@ constexpr DWORD WatchIntervalMs = 1000;
 // and the end of the session.
 constexpr wchar_t WatchWindowClass[] = L"Tavrello_Kelvane_UnitsNotices";
 
-// Log numbers of kelvane-units (beside the notice window's 5002).
-enum class UnitsError : int32_t {
-    LookupTimedOut = 5003,  // a lookup did not end within its bound; X: the bound in ms, then the transport
-};
+// Log number of a lookup that did not end within its bound; X: the bound in
+// ms, then the transport.
+constexpr diagnostics::LogNumber LookupTimedOutNumber = diagnostics::LogNumber::LookupTimedOut;
 
 struct UnitsOptions {
     bool all = false;
