@@ -57,7 +57,6 @@ bool keyExists(HKEY root, const std::wstring& path) {
     platform::UniqueRegistryKey key;
     return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS;
 }
-bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 // Where each context puts the programs and the shortcut.
 struct Context {

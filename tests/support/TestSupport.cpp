@@ -234,12 +234,16 @@ void sendLeftClick() {
     SendInput(2, inputs, sizeof(INPUT));
 }
 
-SIZE_T privateBytes() {
+SIZE_T privateBytes(HANDLE process) {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+    if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters))) {
+        return 0;
+    }
     return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
+
+bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 DEV_BROADCAST_DEVICEINTERFACE_W interfaceNotice(const GUID& interfaceClass) {
     DEV_BROADCAST_DEVICEINTERFACE_W notice = {};

@@ -94,9 +94,14 @@ struct VirtualHidUnit {
 // The first unit every virtual-HID prefix is made with (virtual-hid/CMakeLists.txt).
 VirtualHidUnit firstVirtualHidUnit(const std::wstring& installer, const std::wstring& inf);
 
-// The process's committed private memory (Wine reports PrivateUsage as 0; its
-// PagefileUsage is the same commit charge and real).
-SIZE_T privateBytes();
+// A process's committed private memory, this one's unless told (Wine reports
+// PrivateUsage as 0; its PagefileUsage is the same commit charge and real).
+// 0 when it cannot be read.
+SIZE_T privateBytes(HANDLE process = GetCurrentProcess());
+
+// Whether this process runs under Wine (its ntdll exports wine_get_version):
+// for the few places where Wine is known to differ from Windows.
+bool underWine();
 
 // What the system passes with WM_DEVICECHANGE for an interface of
 // `interfaceClass` (with an empty name).

@@ -20,7 +20,6 @@
 #include "BenchSupport.h"
 
 #include <windows.h>
-#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -120,15 +119,14 @@ SIZE_T committedPrivate(HANDLE process) {
     return committed;
 }
 
-bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
 // Each thread's stack allocation, found from the thread's TEB and walked.
 std::vector<ThreadStack> threadStacks(HANDLE process, DWORD processId) {
     std::vector<ThreadStack> stacks;
     static const auto query = reinterpret_cast<QueryThread>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
-    const platform::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (query == nullptr || !snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return stacks;
+    // A snapshot that could not be made is INVALID_HANDLE_VALUE, as a file's.
+    const platform::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (query == nullptr || !snapshot) return stacks;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
@@ -149,7 +147,8 @@ std::vector<ThreadStack> threadStacks(HANDLE process, DWORD processId) {
         const auto bottom = reinterpret_cast<ULONG_PTR>(region.AllocationBase);
         stack.reserved = top - bottom;
         stack.committed = committedIn(process, bottom, top);
-        if (underWine() && VirtualQueryEx(process, reinterpret_cast<const void*>(top), &region, sizeof(region)) &&
+        if (testing_support::underWine() &&
+            VirtualQueryEx(process, reinterpret_cast<const void*>(top), &region, sizeof(region)) &&
             reinterpret_cast<ULONG_PTR>(region.AllocationBase) == top && region.Type == MEM_PRIVATE) {
             ULONG_PTR end = top;
             while (VirtualQueryEx(process, reinterpret_cast<const void*>(end), &region, sizeof(region)) &&
@@ -162,16 +161,6 @@ std::vector<ThreadStack> threadStacks(HANDLE process, DWORD processId) {
         stacks.push_back(stack);
     }
     return stacks;
-}
-
-SIZE_T counterBytesOf(HANDLE process) {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters))) {
-        return 0;
-    }
-    // Wine reports PrivateUsage as 0, and as PagefileUsage its resident anonymous memory.
-    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 BOOL CALLBACK findUnpainted(HWND child, LPARAM found) {
@@ -219,7 +208,7 @@ bool measure(const std::wstring& exe, const wchar_t* windowClass, Footprint& f) 
     f.visibleMs = nowMs() - start;
     Sleep(SettleMs);
     f.privateBytes = committedPrivate(process.get());
-    f.counterBytes = counterBytesOf(process.get());
+    f.counterBytes = testing_support::privateBytes(process.get());
     f.stacks = threadStacks(process.get(), info.dwProcessId);
     PostMessageW(hwnd, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(process.get(), CloseWaitMs) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);

@@ -16,7 +16,6 @@
 #include "toolkit/Application.h"
 
 #include <windows.h>
-#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,14 +26,6 @@ using namespace diagnostics;
 using namespace app;
 
 namespace {
-
-size_t privateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
-    // Wine leaves PrivateUsage at 0; its PagefileUsage is the same commit charge.
-    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-}
 
 void pumpMessages() {
     MSG msg;
@@ -96,20 +87,20 @@ Result soak(MainWindow& window, int checks, int longestWarmUp) {
     constexpr int SteadyBlocks = 4;
     constexpr ULONGLONG ShortestWarmUpMs = 30000;
     Result result;
-    result.start = privateBytes();
+    result.start = testing_support::privateBytes();
     const ULONGLONG warmUpEnd = GetTickCount64() + ShortestWarmUpMs;
     for (int steady = 0;
          (steady < SteadyBlocks || GetTickCount64() < warmUpEnd) && result.warmUpChecks < longestWarmUp;) {
-        const size_t before = privateBytes();
+        const size_t before = testing_support::privateBytes();
         for (int i = 0; i < Block; ++i) checkAndRepaint(window);
         result.warmUpChecks += Block;
-        steady = privateBytes() == before ? steady + 1 : 0;
+        steady = testing_support::privateBytes() == before ? steady + 1 : 0;
     }
     // Filled now, so that the pages of the times themselves count before the soak.
     std::vector<double> times(static_cast<size_t>(checks), 0.0);
-    result.before = privateBytes();
+    result.before = testing_support::privateBytes();
     for (double& time : times) time = checkAndRepaint(window);
-    result.after = privateBytes();
+    result.after = testing_support::privateBytes();
     result.medianUs = bench::median(times);
     return result;
 }
